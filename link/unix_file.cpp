@@ -143,7 +143,7 @@ aErr aFile_Seek(aFileRef handle, long offset, int origin) {
   size_t size = 0;
   if (aFile_GetSize(handle, &size) != aErrNone) return aErrIO;
   // Guard the sum against overflow before comparing it with the file's extent.
-  if ((offset < 0 && base < -offset) || (offset > 0 && offset > static_cast<long>(size) - base))
+  if ((offset < 0 && offset < -base) || (offset > 0 && offset > static_cast<long>(size) - base))
     return aErrRange;
   long target = base + offset;
   if (fseek(handle->stream, target, SEEK_SET) != 0) return aErrIO;
