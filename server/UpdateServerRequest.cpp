@@ -1,0 +1,261 @@
+#include "server/UpdateServerRequest.h"
+
+#include "app/Log.h"
+#include "app/Parameters.h"
+#include "server/HTTPRequest.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <stdexcept>
+
+namespace {
+
+// The default update server's query endpoint, the command line's default as well.
+const std::string& default_url() {
+  static const std::string url = DefaultServerUrl("http");
+  return url;
+}
+
+const char* _base(const char* url) {
+  return url ? url : default_url().c_str();
+}
+
+std::string _hex8(unsigned int value) {
+  char text[9];
+  snprintf(text, sizeof text, "%08X", value);
+  return text;
+}
+
+// Percent-encodes every byte outside the unreserved characters of a URL, so a value that
+// came from an answer cannot add keys to the query or change its meaning.
+std::string _percent_encode(const std::string& value) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : value) {
+    bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '.' || c == '_' || c == '~';
+    if (unreserved) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 0xF];
+    }
+  }
+  return out;
+}
+
+// The body's non-empty lines, split at line feeds; a carriage return stays in its line.
+std::vector<std::string> _lines(const std::string& body) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < body.size()) {
+    size_t end = body.find('\n', start);
+    if (end == std::string::npos) end = body.size();
+    if (end > start) lines.emplace_back(body, start, end - start);
+    start = end + 1;
+  }
+  return lines;
+}
+
+// `text` up to its first carriage return or line feed.
+std::string _cut_line_end(const std::string& text) {
+  return text.substr(0, text.find_first_of("\r\n"));
+}
+
+unsigned int _read_number(const std::string& text, int base) {
+  return static_cast<unsigned int>(strtoul(text.c_str(), nullptr, base));
+}
+
+// Steps shared by every request: GET, status 200, a first line beginning "ok". `name` is the
+// request's name in the log; the answer's lines are returned in `lines`.
+bool _request(const char* name, const char* url, std::map<std::string, std::string>& params,
+              std::vector<std::string>& lines) {
+  try {
+    HTTPResponse response = HTTPRequest::GET(_base(url), params);
+    if (response.get_status() != 200) {
+      if (std::string(name) == "ping")
+        Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", static_cast<int>(response.get_status()),
+                 response.get_response());
+      else
+        Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", name,
+                 static_cast<int>(response.get_status()), response.get_response());
+      return false;
+    }
+    lines = _lines(response.get_body());
+    if (lines.empty() || lines[0].compare(0, 2, "ok") != 0) {
+      Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
+      return false;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+    return false;
+  }
+}
+
+// A version's three parts as numbers cut to 8 bits; empty when the text is not three parts
+// of which each starts with a decimal number that fits an int.
+std::optional<std::array<unsigned, 3>> _parse_version(const std::string& version) {
+  std::vector<std::string> parts = UpdateServerRequest::SplitTessarineVersion(version);
+  if (parts.size() != 3) return std::nullopt;
+  std::array<unsigned, 3> numbers{};
+  for (size_t i = 0; i < 3; ++i) {
+    const std::string& part = parts[i];
+    if (part.empty() || part[0] < '0' || part[0] > '9') return std::nullopt;
+    unsigned long long value = 0;
+    for (size_t j = 0; j < part.size() && part[j] >= '0' && part[j] <= '9'; ++j) {
+      value = value * 10 + static_cast<unsigned>(part[j] - '0');
+      if (value > 0x7FFFFFFFull) return std::nullopt;
+    }
+    numbers[i] = static_cast<unsigned>(value & 0xFF);
+  }
+  return numbers;
+}
+
+// Build number keys: higher numbers first, then by text, so that every pair of distinct
+// keys has an order.
+bool _build_before(const std::string& a, const std::string& b) {
+  auto number = [](const std::string& key) {
+    unsigned long long value = 0;
+    for (size_t i = 0; i < key.size() && key[i] >= '0' && key[i] <= '9'; ++i)
+      value = std::min<unsigned long long>(value * 10 + static_cast<unsigned>(key[i] - '0'),
+                                           0xFFFFFFFFFFFFull);
+    return value;
+  };
+  unsigned long long na = number(a), nb = number(b);
+  if (na != nb) return na > nb;
+  return a < b;
+}
+
+} // namespace
+
+bool UpdateServerRequest::ping(const char* url) {
+  std::map<std::string, std::string> params{{"op", "hi"}, {"rv", "2"}};
+  std::vector<std::string> lines;
+  return _request("ping", url, params, lines);
+}
+
+bool UpdateServerRequest::QueryBuild(unsigned int serial, std::string& build, std::string& firmware,
+                                     const char* url) {
+  std::map<std::string, std::string> params{{"op", "qu"}, {"sn", _hex8(serial)}};
+  std::vector<std::string> lines;
+  if (!_request("QueryBuild", url, params, lines)) return false;
+  if (lines.size() > 1) build = lines[1];
+  if (lines.size() > 2) firmware = _cut_line_end(lines[2]);
+  return true;
+}
+
+bool UpdateServerRequest::GetBuild(unsigned int serial, const char* firmware, const char* build,
+                                   std::string& body, const char* url, bool no_cal) {
+  std::map<std::string, std::string> params{{"bld", _percent_encode(build ? build : "")},
+                                            {"fw", _percent_encode(firmware ? firmware : "")},
+                                            {"no_cal", no_cal ? "true" : "false"},
+                                            {"op", "bird"},
+                                            {"sn", _hex8(serial)}};
+  std::vector<std::string> lines;
+  if (!_request("GetBuild", url, params, lines)) return false;
+  body.clear();
+  // A server that ends its lines with CR LF sends the same base64 text.
+  if (lines.size() > 1) body = _cut_line_end(lines[1]);
+  return true;
+}
+
+bool UpdateServerRequest::GetBuildList(unsigned int serial,
+                                       std::map<std::string, std::string>& builds,
+                                       const char* url) {
+  builds.clear();
+  std::map<std::string, std::string> params{{"op", "builds"}, {"sn", _hex8(serial)}};
+  std::vector<std::string> lines;
+  if (!_request("GetBuildList", url, params, lines)) return false;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (line.size() < 3) continue;
+    Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetBuildList", line.c_str());
+    // Fields end at ";" or at the line's end (a carriage return included).
+    std::string entry = _cut_line_end(line);
+    size_t semi = entry.find(';');
+    std::string build = entry.substr(0, semi);
+    std::string version;
+    if (semi != std::string::npos)
+      version = entry.substr(semi + 1, entry.find(';', semi + 1) - semi - 1);
+    if (build.empty()) continue;
+    builds.emplace(build, version);
+    Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", "GetBuildList", build.c_str(),
+             version.c_str());
+  }
+  return true;
+}
+
+bool UpdateServerRequest::GetRecoveryInfo(unsigned int* fingerprint, unsigned int* serial,
+                                          unsigned int* build, const char* url) {
+  if (!fingerprint) return false;
+  char fp[64];
+  snprintf(fp, sizeof fp, "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1],
+           fingerprint[2], fingerprint[3]);
+  std::map<std::string, std::string> params{{"brief", "true"}, {"fp", fp}, {"op", "fix"}};
+  std::vector<std::string> lines;
+  if (!_request("GetRecoveryInfo", url, params, lines)) return false;
+  if (lines.size() > 1 && serial) *serial = _read_number(lines[1], 16);
+  if (lines.size() > 2 && build) *build = _read_number(lines[2], 0);
+  Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", lines[0].c_str(),
+           lines.size() > 1 ? lines[1].c_str() : "", lines.size() > 2 ? lines[2].c_str() : "");
+  return true;
+}
+
+bool UpdateServerRequest::GetDeviceJWT(unsigned int serial, std::string& token, const char* url) {
+  std::map<std::string, std::string> params{
+      {"json", "false"}, {"op", "ent_jwt"}, {"sn", _hex8(serial)}};
+  std::vector<std::string> lines;
+  if (!_request("GetDeviceJWT", url, params, lines)) return false;
+  if (lines.size() < 2 || lines[1].size() <= 2) return false;
+  Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetDeviceJWT", lines[1].c_str());
+  std::string line = _cut_line_end(lines[1]);
+  size_t dot1 = line.find('.');
+  if (dot1 == std::string::npos) return false;
+  size_t dot2 = line.find('.', dot1 + 1);
+  if (dot2 == std::string::npos) return false;
+  std::string header = line.substr(0, dot1);
+  std::string payload = line.substr(dot1 + 1, dot2 - dot1 - 1);
+  std::string signature = line.substr(dot2 + 1);
+  if (header.size() < 2 || payload.size() < 2 || signature.size() < 2) return false;
+  token = header + "." + payload + "." + signature;
+  return true;
+}
+
+std::vector<std::string> UpdateServerRequest::SplitTessarineVersion(std::string version) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    size_t dot = version.find('.', start);
+    parts.push_back(version.substr(start, dot - start));
+    if (dot == std::string::npos) break;
+    start = dot + 1;
+  }
+  if (parts.size() != 3) parts.clear();
+  return parts;
+}
+
+bool _sortVersion(const std::pair<std::string, std::string>& a,
+                  const std::pair<std::string, std::string>& b) {
+  std::optional<std::array<unsigned, 3>> va = _parse_version(a.second);
+  std::optional<std::array<unsigned, 3>> vb = _parse_version(b.second);
+  if (va && vb) {
+    if (*va != *vb) return *va > *vb;
+  } else if (va || vb) {
+    Log::log(DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion",
+             (va ? b.second : a.second).c_str());
+    return va.has_value();
+  }
+  return _build_before(a.first, b.first);
+}
+
+std::vector<std::pair<std::string, std::string>>
+UpdateServerRequest::SortBuildsByVersion(const std::map<std::string, std::string>& builds) {
+  std::vector<std::pair<std::string, std::string>> sorted(builds.begin(), builds.end());
+  std::sort(sorted.begin(), sorted.end(), _sortVersion);
+  return sorted;
+}
