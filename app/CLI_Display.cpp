@@ -1,5 +1,8 @@
 #include "app/CLI_Display.h"
 
+#include "link/aDefs.h"
+#include "server/UpdateServerRequest.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -81,4 +84,69 @@ void CLI_Display::info_message(const char* text) {
 
 void CLI_Display::error_message(const char* text) {
   fprintf(stderr, "%s\n", text != nullptr ? text : "");
+}
+
+void _display_builds(UpdaterDisplayInterface& display, std::map<std::string, std::string>& builds,
+                     unsigned int serial) {
+  if (builds.empty()) {
+    display.message(UpdaterDisplayInterface::LEVEL_INFO, "No builds found for device [%08X]",
+                    serial);
+    return;
+  }
+  display.message(UpdaterDisplayInterface::LEVEL_INFO, "Build List for device [%08X]:\n", serial);
+  display.message(UpdaterDisplayInterface::LEVEL_INFO, "%-15.15s\t%-15.15s", "Build", "Version");
+  for (const auto& build : UpdateServerRequest::SortBuildsByVersion(builds))
+    display.message(UpdaterDisplayInterface::LEVEL_INFO, "%-15.15s\t%-15.15s", build.first.c_str(),
+                    build.second.c_str());
+}
+
+void _display_fingerprint(UpdaterDisplayInterface& display, Fingerprint& fingerprint) {
+  display.message(UpdaterDisplayInterface::LEVEL_INFO, "[ %08X %08X %08X %08X ]",
+                  fingerprint.words[0], fingerprint.words[1], fingerprint.words[2],
+                  fingerprint.words[3]);
+}
+
+void _display_device_list(UpdaterDisplayInterface& display, std::vector<DeviceInfo>& devices,
+                          linkType transport) {
+  const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+  const char* title = transport == 1 ? "USB" : transport == 2 ? "TCPIP" : "Unknown";
+  display.message(INFO, "Discovered Devices: (%s)", title);
+  if (devices.empty()) {
+    display.message(INFO, "    No devices found.");
+    return;
+  }
+  if (transport == 1)
+    display.message(INFO, "    Device    Module   Router  Model          Firmware Version (Build)"
+                          "    Device Name");
+  else
+    display.message(INFO, "    Device    Module   Router  Model          Firmware Version (Build)"
+                          "   [IP address]       Device Name");
+
+  for (const DeviceInfo& device : devices) {
+    const linkSpec& spec = device.spec;
+    const char* model = aDefs_GetModelName(static_cast<int>(spec.model));
+    if (model == nullptr) model = "";
+    if (spec.type == 2) {
+      // The address is kept in network byte order: its bytes are the dotted form in order.
+      const uint8_t* ip = reinterpret_cast<const uint8_t*>(&spec.t.ip.ip_address);
+      char address[20];
+      snprintf(address, sizeof(address), "[%u.%u.%u.%u]", ip[0], ip[1], ip[2], ip[3]);
+      display.message(
+          INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%u (%10u)        %-17s  %s",
+          spec.serial_num, spec.module, spec.router, model, device.version_major,
+          device.version_minor, device.version_patch, device.build, address, device.name.c_str());
+    } else if (device.error != 0) {
+      display.message(INFO, "    %08X  [Error (%d): Is someone else connected to this device?]",
+                      spec.serial_num, device.error);
+    } else {
+      display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%u (%10u)         %s",
+                      spec.serial_num, spec.module, spec.router, model, device.version_major,
+                      device.version_minor, device.version_patch, device.build,
+                      device.name.c_str());
+    }
+  }
+}
+
+void _display_jwt(UpdaterDisplayInterface& display, std::string token) {
+  display.message(UpdaterDisplayInterface::LEVEL_INFO, "%s", token.c_str());
 }
