@@ -22,12 +22,20 @@ struct aLoggerRecord {
 
 namespace {
 
+// The logger whose worker runs on this thread, if any. The worker itself reads only what was
+// set before it started (and the atomic flag), so it identifies itself through this.
+thread_local aLoggerRef sWorkerOf = nullptr;
+
 bool sValid(aLoggerRef logger) {
   return logger != nullptr && logger->check == sLoggerCheck;
+}
+bool sOnWorker(aLoggerRef logger) {
+  return sWorkerOf == logger;
 }
 
 void* sWorker(void* arg) {
   aLoggerRef logger = static_cast<aLoggerRef>(arg);
+  sWorkerOf = logger;
   while (logger->enabled.load(std::memory_order_acquire))
     logger->callback(logger->file, logger->identifier);
   return nullptr;
@@ -56,7 +64,8 @@ aLoggerRef aLogger_Create(uint32_t identifier, aLoggerProc callback, const char*
 
 aErr aLogger_Enable(aLoggerRef logger) {
   if (!sValid(logger)) return aErrParam;
-  if (logger->running) return aErrNone;
+  // Already running: from its own worker, or started before.
+  if (sOnWorker(logger) || logger->running) return aErrNone;
   logger->enabled.store(true, std::memory_order_release);
   pthread_t worker;
   if (pthread_create(&worker, nullptr, sWorker, logger) != 0) {
@@ -70,9 +79,9 @@ aErr aLogger_Enable(aLoggerRef logger) {
 
 aErr aLogger_Disable(aLoggerRef logger) {
   if (!sValid(logger)) return aErrParam;
-  if (!logger->running) return aErrNone;
   // The worker cannot wait for itself to end.
-  if (pthread_equal(logger->worker, pthread_self())) return aErrNone;
+  if (sOnWorker(logger)) return aErrNone;
+  if (!logger->running) return aErrNone;
   logger->enabled.store(false, std::memory_order_release);
   if (pthread_join(logger->worker, nullptr) != 0) return aErrUnknown;
   logger->running = false;

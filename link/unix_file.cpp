@@ -17,10 +17,13 @@ const size_t sMaxPath = 4096;
 struct aFileRecord {
   FILE* stream;
   uint32_t mode;
+  int lastOp; // direction of the last transfer on an update stream
   uint16_t check;
 };
 
 namespace {
+
+enum { sOpNone, sOpRead, sOpWrite };
 
 bool sValid(aFileRef handle) {
   return handle != nullptr && handle->check == sFileCheck;
@@ -30,6 +33,17 @@ bool sCanRead(aFileRef handle) {
 }
 bool sCanWrite(aFileRef handle) {
   return handle->mode == aFileModeWrite || handle->mode == aFileModeAppend;
+}
+
+// An update stream ("ab+") must be flushed or repositioned between output and input.
+bool sSwitchTo(aFileRef handle, int op) {
+  bool ok = true;
+  if (handle->lastOp == sOpWrite && op == sOpRead)
+    ok = fflush(handle->stream) == 0;
+  else if (handle->lastOp == sOpRead && op == sOpWrite)
+    ok = fseek(handle->stream, 0, SEEK_CUR) == 0;
+  handle->lastOp = op;
+  return ok;
 }
 
 } // namespace
@@ -57,6 +71,7 @@ aFileRef aFile_Open(const char* path, uint32_t mode) {
     return nullptr;
   }
   record->mode = mode;
+  record->lastOp = sOpNone;
   record->check = sFileCheck;
   return record;
 }
@@ -76,6 +91,7 @@ aErr aFile_Read(aFileRef handle, void* buffer, size_t length, size_t* count) {
   if (count != nullptr) *count = 0;
   if (!sValid(handle) || buffer == nullptr) return aErrParam;
   if (!sCanRead(handle)) return aErrMode;
+  if (!sSwitchTo(handle, sOpRead)) return aErrIO;
   size_t got = fread(buffer, 1, length, handle->stream);
   if (count != nullptr) *count = got;
   if (got == 0 && length != 0) return ferror(handle->stream) ? aErrIO : aErrEOF;
@@ -86,6 +102,7 @@ aErr aFile_Write(aFileRef handle, const void* data, size_t length, size_t* count
   if (count != nullptr) *count = 0;
   if (!sValid(handle) || data == nullptr) return aErrParam;
   if (!sCanWrite(handle)) return aErrMode;
+  if (!sSwitchTo(handle, sOpWrite)) return aErrIO;
   size_t put = fwrite(data, 1, length, handle->stream);
   if (count != nullptr) *count = put;
   if (put == 0 && length != 0) return aErrIO;
@@ -99,6 +116,7 @@ aErr aFile_ReadLine(aFileRef handle, char* buffer, size_t size, size_t* length) 
   if (!sCanRead(handle)) return aErrMode;
   // fgets takes an int size; a larger buffer is simply used in part.
   int limit = size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
+  if (!sSwitchTo(handle, sOpRead)) return aErrIO;
   if (fgets(buffer, limit, handle->stream) == nullptr) {
     buffer[0] = '\0';
     return ferror(handle->stream) ? aErrIO : aErrEOF;
@@ -113,6 +131,7 @@ aErr aFile_ReadLine(aFileRef handle, char* buffer, size_t size, size_t* length) 
 aErr aFile_Printf(aFileRef handle, const char* format, ...) {
   if (!sValid(handle) || format == nullptr) return aErrParam;
   if (!sCanWrite(handle)) return aErrMode;
+  if (!sSwitchTo(handle, sOpWrite)) return aErrIO;
   va_list args;
   va_start(args, format);
   int written = vfprintf(handle->stream, format, args);
@@ -146,6 +165,7 @@ aErr aFile_Seek(aFileRef handle, long offset, int origin) {
   if ((offset < 0 && offset < -base) || (offset > 0 && offset > static_cast<long>(size) - base))
     return aErrRange;
   long target = base + offset;
+  handle->lastOp = sOpNone;
   if (fseek(handle->stream, target, SEEK_SET) != 0) return aErrIO;
   return aErrNone;
 }
@@ -157,6 +177,7 @@ aErr aFile_GetSize(aFileRef handle, size_t* size) {
   if (position < 0) return aErrIO;
   if (fseek(handle->stream, 0, SEEK_END) != 0) return aErrIO;
   long end = ftell(handle->stream);
+  handle->lastOp = sOpNone;
   if (fseek(handle->stream, position, SEEK_SET) != 0 || end < 0) return aErrIO;
   *size = static_cast<size_t>(end);
   return aErrNone;

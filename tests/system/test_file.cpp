@@ -154,6 +154,25 @@ TEST_F(FileTest, ReadLineFillsTheBufferAtMost) {
   EXPECT_EQ(aFile_Close(&file), aErrNone);
 }
 
+TEST_F(FileTest, AppendModeAlternatesReadsAndWrites) {
+  aFileRef file = openWith("log", "one\n", aFileModeAppend);
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(aFile_Seek(file, 0, aSeekStart), aErrNone);
+  char buffer[16];
+  size_t length = 0;
+  EXPECT_EQ(aFile_ReadLine(file, buffer, sizeof(buffer), &length), aErrNone);
+  EXPECT_STREQ(buffer, "one\n");
+  EXPECT_EQ(aFile_Printf(file, "two\n"), aErrNone); // appended whatever the position
+  EXPECT_EQ(aFile_ReadLine(file, buffer, sizeof(buffer), &length), aErrEOF);
+  ASSERT_EQ(aFile_Seek(file, 4, aSeekStart), aErrNone);
+  EXPECT_EQ(aFile_ReadLine(file, buffer, sizeof(buffer), &length), aErrNone);
+  EXPECT_STREQ(buffer, "two\n");
+  size_t size = 0;
+  EXPECT_EQ(aFile_GetSize(file, &size), aErrNone);
+  EXPECT_EQ(size, 8u);
+  EXPECT_EQ(aFile_Close(&file), aErrNone);
+}
+
 TEST_F(FileTest, ExistsAndDelete) {
   TempDir::write(tmp / "f", "x");
   EXPECT_TRUE(aFile_Exists((tmp / "f").c_str()));

@@ -152,6 +152,32 @@ TEST_F(LoggerTest, WorkerRunsOnlyWhileEnabled) {
   EXPECT_EQ(logger, nullptr);
 }
 
+aLoggerRef gSelf = nullptr;
+std::atomic<int> gSelfDisable{-1};
+std::atomic<int> gSelfDestroy{-1};
+
+void selfStoppingCallback(aFileRef, uint32_t) {
+  if (gSelfDisable.load() < 0) {
+    aLoggerRef self = gSelf;
+    gSelfDisable = static_cast<int>(aLogger_Disable(self));
+    // The worker cannot free the record it runs on: the handle must survive.
+    gSelfDestroy = static_cast<int>(aLogger_Destroy(&self));
+  }
+  aTime_MSSleep(1);
+}
+
+TEST_F(LoggerTest, WorkerCannotStopOrFreeItself) {
+  gSelf = aLogger_Create(3, selfStoppingCallback, (tmp / "self.log").c_str());
+  ASSERT_NE(gSelf, nullptr);
+  ASSERT_EQ(aLogger_Enable(gSelf), aErrNone);
+  for (int i = 0; i < 1000 && gSelfDestroy.load() < 0; ++i)
+    aTime_MSSleep(2);
+  EXPECT_EQ(gSelfDisable.load(), static_cast<int>(aErrNone));
+  EXPECT_EQ(gSelfDestroy.load(), static_cast<int>(aErrBusy));
+  EXPECT_EQ(aLogger_Destroy(&gSelf), aErrNone);
+  EXPECT_EQ(gSelf, nullptr);
+}
+
 TEST_F(LoggerTest, InvalidUses) {
   EXPECT_EQ(aLogger_Create(1, countingCallback, (tmp / "nodir/log").c_str()), nullptr);
   EXPECT_EQ(aLogger_Create(1, nullptr, (tmp / "log").c_str()), nullptr);
