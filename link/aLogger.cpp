@@ -92,9 +92,10 @@ aErr aLogger_Disable(aLoggerRef logger) {
 aErr aLogger_Destroy(aLoggerRef* handle) {
   if (handle == nullptr || !sValid(*handle)) return aErrNone;
   aLoggerRef logger = *handle;
+  // Called from the worker itself the record is still in use and must stay.
+  if (sOnWorker(logger)) return aErrBusy;
   aErr err = aLogger_Disable(logger);
   if (err != aErrNone) return err;
-  if (logger->running) return aErrBusy; // called from the worker itself: the record is still in use
   aFile_Close(&logger->file);
   logger->check = 0;
   delete logger;
