@@ -28,6 +28,9 @@ public:
   // Map from build number text to version text; empty on failure.
   std::map<std::string, std::string> Get_BuildList(unsigned int serial);
   std::map<std::string, std::string> Get_BuildListLocal(unsigned int serial);
+  // The same lists, telling a failure (false, after an error message) from an empty list.
+  bool Get_BuildList(unsigned int serial, std::map<std::string, std::string>& builds);
+  bool Get_BuildListLocal(unsigned int serial, std::map<std::string, std::string>& builds);
   // The device's feature token; empty on failure.
   std::string Get_JWT(unsigned int serial);
   // Downloads a build (decimal text, empty for the latest) into the store; returns its build
