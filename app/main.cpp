@@ -320,14 +320,17 @@ int run(CLI_Display& display, Parameters& params, Updater& updater) {
 
   if (params.commands.IsSet(COMMAND_LIST_BUILDS)) {
     if (!require_serial(display, params, "List Builds")) return 1;
-    std::map<std::string, std::string> builds = updater.Get_BuildList(params.serial_num);
+    // A failed request has been reported; an empty list is a valid answer.
+    std::map<std::string, std::string> builds;
+    if (!updater.Get_BuildList(params.serial_num, builds)) return 1;
     _display_builds(display, builds, params.serial_num);
     return status;
   }
 
   if (params.commands.IsSet(COMMAND_LIST_LOCAL_BUILDS)) {
     if (!require_serial(display, params, "List Local Builds")) return 1;
-    std::map<std::string, std::string> builds = updater.Get_BuildListLocal(params.serial_num);
+    std::map<std::string, std::string> builds;
+    if (!updater.Get_BuildListLocal(params.serial_num, builds)) return 1;
     _display_builds(display, builds, params.serial_num);
     return status;
   }
