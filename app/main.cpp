@@ -21,14 +21,21 @@ const char kCopyrightYear[] = "2026";
 // Serial number that asks the fingerprint read for the default recovery images.
 constexpr unsigned kUnsetSerial = 0xDEADDEAD;
 
+// clang-format off
 const char kSynopsis[] =
-    "\nApplication Usage:\n%s <-B | -D | -G | -U > [-Hh | --help] [-b build_num]\n"
-    "    [-d serial_num]\n    [-t transport] [-r router_serial]\n"
-    "    [-s serial_port] [-o baud_rate]\n\n"
+    "\nApplication Usage:\n"
+    "%s <-B | -D | -G | -U > [-Hh | --help] [-b build_num]\n"
+    "    [-d serial_num]\n"
+    "    [-t transport] [-r router_serial]\n"
+    "    [-s serial_port] [-o baud_rate]\n"
+    "\n"
     "  Tessarine Update and Maintenance Application\n"
-    "    -H -h or --help for full usage information.\n\n";
+    "    -H -h or --help for full usage information.\n"
+    "\n";
+// clang-format on
 
 // Usage lines; a "%s" stands for the text the line is shown with.
+// clang-format off
 const char* const kParametersBlock[] = {
     "  Parameters to commands:",
     "     -i <merovant_directory>  - The Merovant directory used for storage of ",
@@ -65,8 +72,7 @@ const char* const kParametersBlock[] = {
     "",
     "     --http                   - Use HTTP for the update server (%s).",
     "     --https                  - Use HTTPS for the update server (%s).",
-    "                                Recommended; HTTPS will be the default in the next major "
-    "version.",
+    "                                Recommended; HTTPS will be the default in the next major version.",
 };
 // Lines before the package list; line 9 takes the default host.
 const char* const kExtendedHead[] = {
@@ -101,23 +107,19 @@ const char* const kSampleBlock[] = {
     " Sample usage:",
     "",
     "-D                             Discover all devices connected by either USB or TCPIP.",
-    "                               Records the device information into the settings for that "
-    "device.",
+    "                               Records the device information into the settings for that device.",
     "",
     "-D -t USB                      Discover all the devices connected by USB. Records the",
     "                               device information into the settings for that device.",
     "",
-    "-D -t USB -d 0F5849A           Discover settings of the specific device (serial number "
-    "0x40F5849A)",
+    "-D -t USB -d 0F5849A           Discover settings of the specific device (serial number 0x40F5849A)",
     "",
     "-G -d 40F5849A                 Get the latest firmware for the given device.",
-    "                               Downloads the firmware file into the updater specific device "
-    "directory.",
+    "                               Downloads the firmware file into the updater specific device directory.",
     "",
     "-U -d 40F5849A                 Update the firmware on the specific device.",
     "                               Without other options, this command will try to locate",
-    "                               the latest firmware version to be used for updating the "
-    "device.",
+    "                               the latest firmware version to be used for updating the device.",
     "",
     "-G -d 40F5849A -b 99528558     Get the specified build's firmware for the given device.",
     "                               Downloads the firmware file into the updater's specific",
@@ -128,10 +130,8 @@ const char* const kSampleBlock[] = {
     "                               device directory. After download, update the firmware",
     "                               using the latest release.",
     "",
-    "-U -t RECOVER -s /dev/serial   Update the firmware as described above, but uses the serial "
-    "interface",
-    "                               in communicating with the device to install the latest "
-    "firmware.",
+    "-U -t RECOVER -s /dev/serial   Update the firmware as described above, but uses the serial interface",
+    "                               in communicating with the device to install the latest firmware.",
     "",
     " Sample usage for network discovery and updates:",
     "",
@@ -143,6 +143,7 @@ const char* const kSampleBlock[] = {
     "                               indirectly through routing device D272031D.",
     "",
 };
+// clang-format on
 
 // Package list lines are followed by an empty line at the end of each group.
 bool ends_package_group(unsigned mask) {
