@@ -194,8 +194,7 @@ int _release_params(Parameters*) {
 }
 
 int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters* params) {
-  using Level = UpdaterDisplayInterface::Level;
-  const Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+  const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
   *params = Parameters();
   if (argc > 0 && argv[0] != nullptr) {

@@ -170,6 +170,8 @@ TEST_F(Driver, CommandPaths) {
       {{"-N", "-s", "/nonexistent/tty", "-D"}, 1, nullptr},
       {{"-G", "-d", "1", "-u", no_server, "-D"}, 1, nullptr},
       {{"-G", "-d", "1", "-u", no_server}, 1, nullptr},
+      // A token that could not be fetched is a failure.
+      {{"-J", "-d", "1", "-u", no_server}, 1, nullptr},
   };
   for (const auto& c : table) {
     std::vector<std::string> args = c.args;
