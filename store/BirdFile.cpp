@@ -209,6 +209,16 @@ bool BirdFile::LoadBytes(const unsigned char* bytes, size_t size) {
     data_size = 0;
     return false;
   }
+  // Keep exactly the inflated bytes: the room for eight times the input is not held on to, and
+  // a read past the payload meets the end of its allocation.
+  if (inflated < capacity) {
+    std::unique_ptr<unsigned char[]> exact(
+        new (std::nothrow) unsigned char[inflated > 0 ? inflated : 1]);
+    if (exact) {
+      memcpy(exact.get(), payload.get(), inflated);
+      payload = std::move(exact);
+    }
+  }
   data = std::move(payload);
   data_size = uint32_t(inflated);
 
