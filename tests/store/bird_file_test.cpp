@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <zlib.h>
 
 using storetest::ReadAll;
 using storetest::ScratchDir;
@@ -118,6 +119,35 @@ TEST(BirdFile, LoadsEveryBlockType) {
   ASSERT_EQ(file.blocks.size(), 9u);
   EXPECT_EQ(ImageHex(file.blocks[1]), firstImage);
   EXPECT_EQ(file.blocks[1].address, 0x1000u);
+}
+
+// The layout laid out by hand, without the writer: big-endian numbers, the type byte split
+// into type (bits 4-0) and flags (bits 7-5).
+TEST(BirdFile, HandMadeLayout) {
+  const unsigned char payload[] = {0x00, 0x00, 0x00, 0x01,             // one block
+                                   0x61, 0x00, 0x00, 0x00, 0x06,       // type 1, flags 3
+                                   0x00, 0x00, 0x10, 0x00, 0xAA, 0xBB, // address, image
+                                   0xDE, 0xAD, 0xBE, 0xEF};            // checksum
+  std::vector<unsigned char> bytes = {'b', 'i', 'r', 'd', 0x01, 0x02};
+  uLongf room = compressBound(sizeof(payload));
+  bytes.resize(6 + room);
+  ASSERT_EQ(compress(bytes.data() + 6, &room, payload, sizeof(payload)), Z_OK);
+  bytes.resize(6 + room);
+
+  BirdFile file;
+  ASSERT_TRUE(file.LoadBytes(bytes.data(), bytes.size()));
+  EXPECT_EQ(file.signature, 0x62697264u);
+  EXPECT_EQ(file.version, 0x0102u);
+  EXPECT_EQ(file.data_size, sizeof(payload));
+  EXPECT_EQ(file.file_checksum, 0xDEADBEEFu);
+  ASSERT_EQ(file.blocks.size(), 1u);
+  EXPECT_EQ(file.blocks[0].type, 1);
+  EXPECT_EQ(file.blocks[0].flags, 3);
+  EXPECT_EQ(file.blocks[0].length, 6u);
+  EXPECT_EQ(file.blocks[0].address, 0x1000u);
+  EXPECT_EQ(file.blocks[0].data, file.data.get() + 9);
+  EXPECT_EQ(ImageHex(file.blocks[0]), "AABB");
+  EXPECT_FALSE(file.needs_serial);
 }
 
 TEST(BirdFile, EmptyObjectAnswersNoSuchField) {
