@@ -13,6 +13,7 @@
 #include <future>
 #include <memory>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -220,23 +221,31 @@ unsigned int Updater::Download_Firmware(unsigned int serial, std::string build, 
   std::string body;
   std::promise<bool> done;
   std::future<bool> result = done.get_future();
-  std::thread worker([serial, firmware, build_text, no_cal, url = server_url, &body, &done]() {
-    bool ok = false;
-    try {
-      ok = UpdateServerRequest::GetBuild(serial, firmware.c_str(), build_text.c_str(), body,
-                                         url.c_str(), no_cal);
-    } catch (...) {
-      ok = false;
-    }
-    done.set_value(ok);
-  });
+  std::thread worker;
+  try {
+    worker = std::thread([serial, firmware, build_text, no_cal, url = server_url, &body, &done]() {
+      bool ok = false;
+      try {
+        ok = UpdateServerRequest::GetBuild(serial, firmware.c_str(), build_text.c_str(), body,
+                                           url.c_str(), no_cal);
+      } catch (...) {
+        ok = false;
+      }
+      done.set_value(ok);
+    });
+  } catch (const std::system_error&) {
+    done.set_value(false);
+  }
   display.update_spinner(true, "Downloading");
   while (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
     display.update_spinner(true, "Downloading");
   display.update_spinner(false, "Downloading");
   bool downloaded = result.get();
-  worker.join();
-  if (!downloaded) display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Download failed");
+  if (worker.joinable()) worker.join();
+  if (!downloaded) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Download failed");
+    body.clear();
+  }
 
   if (body.empty()) {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve a valid BIRD file");
