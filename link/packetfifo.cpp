@@ -72,8 +72,12 @@ FifoPtr sLookup(aPacketFifoHandle handle) {
   return found == sRegistry().end() ? nullptr : found->second;
 }
 
+// A time-out too large for the clock (ULONG_MAX, say) waits for a year instead of
+// overflowing into a deadline in the past.
 std::chrono::steady_clock::time_point sDeadline(unsigned long timeout_ms) {
-  return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  constexpr unsigned long kLongest = 365ul * 24 * 3600 * 1000;
+  const unsigned long ms = timeout_ms < kLongest ? timeout_ms : kLongest;
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
 }
 
 } // namespace
