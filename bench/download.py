@@ -45,10 +45,11 @@ def main():
             url = "http://127.0.0.1:%d/cgi/u" % port
             build_url = url + "?bld=%s&fw=2.10.5&no_cal=false&op=bird&sn=%s&" % (BUILD, SERIAL)
             home = os.path.join(work, "home")
-            tool, curl = [], []
+            tool, curl, listing = [], [], []
             for _ in range(rounds):
                 tool.append(run([updater, "-G", "-d", SERIAL, "-u", url, "-i", home]))
                 curl.append(run(["curl", "-s", "-o", os.path.join(work, "curl.out"), build_url]))
+                listing.append(run([updater, "-B", "-d", SERIAL, "-u", url, "-i", home]))
             stored = os.path.join(home, "updater", SERIAL, BUILD + ".bird")
             if os.path.getsize(stored) != SIZE:
                 raise SystemExit("the stored build has the wrong size")
@@ -66,6 +67,8 @@ def main():
           (tool_time * 1000, tool_rss))
     print("  curl -o (build request only):              median %.1f ms, peak RSS %.1f MiB" %
           (curl_time * 1000, curl_rss))
+    print("  updater -B (ping, build list; start-up and small requests): median %.1f ms" %
+          (statistics.median(t for t, _ in listing) * 1000))
     print("  time ratio updater/curl: %.2f (goal: at most 1.2); updater peak under 20 MiB: %s" %
           (tool_time / curl_time, "yes" if tool_rss < 20 else "no"))
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
+#include <strings.h>
 
 namespace {
 
@@ -16,6 +17,9 @@ namespace {
 // server (TCP and TLS), and the time a transfer may go on without moving a single byte.
 constexpr long kConnectTimeoutSeconds = 15;
 constexpr long kStallTimeoutSeconds = 30;
+constexpr long kReceiveBuffer = 128 * 1024;
+// Largest body room taken on a server's word before any of it arrives.
+constexpr unsigned long long kMaxReserve = 64ull << 20;
 
 struct CurlEasyDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -103,6 +107,8 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_SSL_VERIFYSTATUS, 0L);
   // Time-outs without signals: the request may run on a worker thread.
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  // Builds arrive as one long line; large reads keep the transfer to few system calls.
+  if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBuffer);
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, connect_timeout);
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stall_timeout);

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 
 // The outcome of one GET: the URL that was requested, the HTTP status (0 until the
 // transfer has completed) and the body exactly as received.
@@ -13,12 +14,16 @@ public:
 
   // Appends `length` bytes of body.
   void process(const char* data, size_t length);
+  // Makes room for a body of `length` bytes announced by the server.
+  void reserve(size_t length);
   void set_status(long status);
 
   const char* get_response() const { return response.c_str(); }
   const std::string& get_body() const { return response; }
   long get_status() const { return status; }
   const char* get_request() const { return request.c_str(); }
+  // Moves the body out, leaving the response's body empty.
+  std::string take_body() { return std::move(response); }
 
 private:
   std::string request;
@@ -45,3 +50,5 @@ public:
 
 // The libcurl write callback: appends size * count bytes to the HTTPResponse `response`.
 size_t _rcv_data(void* data, size_t size, size_t count, void* response);
+// The libcurl header callback: reserves room for the body a Content-Length header announces.
+size_t _rcv_header(char* data, size_t size, size_t count, void* response);

@@ -48,18 +48,25 @@ std::string _percent_encode(const std::string& value) {
   return out;
 }
 
-// The body's non-empty lines, split at line feeds; a carriage return stays in its line.
-std::vector<std::string> _lines(const std::string& body) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < body.size()) {
-    size_t end = body.find('\n', start);
-    if (end == std::string::npos) end = body.size();
-    if (end > start) lines.emplace_back(body, start, end - start);
-    start = end + 1;
+// An answer body with the places of its non-empty lines (split at line feeds; a carriage
+// return stays in its line). The body is kept whole so that a large line is not copied.
+struct Answer {
+  std::string body;
+  std::vector<std::pair<size_t, size_t>> spans; // offset and length of each line
+
+  void split() {
+    spans.clear();
+    size_t start = 0;
+    while (start < body.size()) {
+      size_t end = body.find('\n', start);
+      if (end == std::string::npos) end = body.size();
+      if (end > start) spans.emplace_back(start, end - start);
+      start = end + 1;
+    }
   }
-  return lines;
-}
+  size_t size() const { return spans.size(); }
+  std::string line(size_t i) const { return body.substr(spans[i].first, spans[i].second); }
+};
 
 // `text` up to its first carriage return or line feed.
 std::string _cut_line_end(const std::string& text) {
@@ -71,9 +78,9 @@ unsigned int _read_number(const std::string& text, int base) {
 }
 
 // Steps shared by every request: GET, status 200, a first line beginning "ok". `name` is the
-// request's name in the log; the answer's lines are returned in `lines`.
+// request's name in the log; the answer is returned in `answer`.
 bool _request(const char* name, const char* url, std::map<std::string, std::string>& params,
-              std::vector<std::string>& lines) {
+              Answer& answer) {
   try {
     HTTPResponse response = HTTPRequest::GET(_base(url), params);
     if (response.get_status() != 200) {
@@ -85,8 +92,10 @@ bool _request(const char* name, const char* url, std::map<std::string, std::stri
                  static_cast<int>(response.get_status()), response.get_response());
       return false;
     }
-    lines = _lines(response.get_body());
-    if (lines.empty() || lines[0].compare(0, 2, "ok") != 0) {
+    answer.body = response.take_body();
+    answer.split();
+    if (answer.size() == 0 || answer.spans[0].second < 2 ||
+        answer.body.compare(answer.spans[0].first, 2, "ok") != 0) {
       Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
       return false;
     }
@@ -135,17 +144,17 @@ bool _build_before(const std::string& a, const std::string& b) {
 
 bool UpdateServerRequest::ping(const char* url) {
   std::map<std::string, std::string> params{{"op", "hi"}, {"rv", "2"}};
-  std::vector<std::string> lines;
-  return _request("ping", url, params, lines);
+  Answer answer;
+  return _request("ping", url, params, answer);
 }
 
 bool UpdateServerRequest::QueryBuild(unsigned int serial, std::string& build, std::string& firmware,
                                      const char* url) {
   std::map<std::string, std::string> params{{"op", "qu"}, {"sn", _hex8(serial)}};
-  std::vector<std::string> lines;
-  if (!_request("QueryBuild", url, params, lines)) return false;
-  if (lines.size() > 1) build = lines[1];
-  if (lines.size() > 2) firmware = _cut_line_end(lines[2]);
+  Answer answer;
+  if (!_request("QueryBuild", url, params, answer)) return false;
+  if (answer.size() > 1) build = answer.line(1);
+  if (answer.size() > 2) firmware = _cut_line_end(answer.line(2));
   return true;
 }
 
@@ -156,11 +165,18 @@ bool UpdateServerRequest::GetBuild(unsigned int serial, const char* firmware, co
                                             {"no_cal", no_cal ? "true" : "false"},
                                             {"op", "bird"},
                                             {"sn", _hex8(serial)}};
-  std::vector<std::string> lines;
-  if (!_request("GetBuild", url, params, lines)) return false;
+  Answer answer;
+  if (!_request("GetBuild", url, params, answer)) return false;
   body.clear();
-  // A server that ends its lines with CR LF sends the same base64 text.
-  if (lines.size() > 1) body = _cut_line_end(lines[1]);
+  // Line 2 without a carriage return (a server that ends its lines with CR LF sends the same
+  // base64 text), cut out of the body in place.
+  if (answer.size() > 1) {
+    size_t start = answer.spans[1].first;
+    size_t end = std::min(answer.body.find_first_of("\r\n", start), start + answer.spans[1].second);
+    body = std::move(answer.body);
+    body.erase(end);
+    body.erase(0, start);
+  }
   return true;
 }
 
@@ -169,10 +185,10 @@ bool UpdateServerRequest::GetBuildList(unsigned int serial,
                                        const char* url) {
   builds.clear();
   std::map<std::string, std::string> params{{"op", "builds"}, {"sn", _hex8(serial)}};
-  std::vector<std::string> lines;
-  if (!_request("GetBuildList", url, params, lines)) return false;
-  for (size_t i = 1; i < lines.size(); ++i) {
-    const std::string& line = lines[i];
+  Answer answer;
+  if (!_request("GetBuildList", url, params, answer)) return false;
+  for (size_t i = 1; i < answer.size(); ++i) {
+    const std::string line = answer.line(i);
     if (line.size() < 3) continue;
     Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetBuildList", line.c_str());
     // Fields end at ";" or at the line's end (a carriage return included).
@@ -197,23 +213,24 @@ bool UpdateServerRequest::GetRecoveryInfo(unsigned int* fingerprint, unsigned in
   snprintf(fp, sizeof fp, "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1],
            fingerprint[2], fingerprint[3]);
   std::map<std::string, std::string> params{{"brief", "true"}, {"fp", fp}, {"op", "fix"}};
-  std::vector<std::string> lines;
-  if (!_request("GetRecoveryInfo", url, params, lines)) return false;
-  if (lines.size() > 1 && serial) *serial = _read_number(lines[1], 16);
-  if (lines.size() > 2 && build) *build = _read_number(lines[2], 0);
-  Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", lines[0].c_str(),
-           lines.size() > 1 ? lines[1].c_str() : "", lines.size() > 2 ? lines[2].c_str() : "");
+  Answer answer;
+  if (!_request("GetRecoveryInfo", url, params, answer)) return false;
+  if (answer.size() > 1 && serial) *serial = _read_number(answer.line(1), 16);
+  if (answer.size() > 2 && build) *build = _read_number(answer.line(2), 0);
+  Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo",
+           answer.line(0).c_str(), answer.size() > 1 ? answer.line(1).c_str() : "",
+           answer.size() > 2 ? answer.line(2).c_str() : "");
   return true;
 }
 
 bool UpdateServerRequest::GetDeviceJWT(unsigned int serial, std::string& token, const char* url) {
   std::map<std::string, std::string> params{
       {"json", "false"}, {"op", "ent_jwt"}, {"sn", _hex8(serial)}};
-  std::vector<std::string> lines;
-  if (!_request("GetDeviceJWT", url, params, lines)) return false;
-  if (lines.size() < 2 || lines[1].size() <= 2) return false;
-  Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetDeviceJWT", lines[1].c_str());
-  std::string line = _cut_line_end(lines[1]);
+  Answer answer;
+  if (!_request("GetDeviceJWT", url, params, answer)) return false;
+  if (answer.size() < 2 || answer.line(1).size() <= 2) return false;
+  Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetDeviceJWT", answer.line(1).c_str());
+  std::string line = _cut_line_end(answer.line(1));
   size_t dot1 = line.find('.');
   if (dot1 == std::string::npos) return false;
   size_t dot2 = line.find('.', dot1 + 1);

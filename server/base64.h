@@ -9,4 +9,9 @@
 // or "=" appears anywhere but in the last two places of the input.
 unsigned char* base64_decode(const char* data, size_t input_length, size_t* output_length);
 
+// Decodes `data` over itself (the result is never longer than the text) and returns the
+// result's length, or -1 for the inputs that base64_decode rejects. Saves a second buffer
+// for large texts.
+long long base64_decode_in_place(char* data, size_t input_length);
+
 char* base64_encode(const unsigned char* data, size_t input_length, size_t* output_length);

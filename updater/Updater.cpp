@@ -18,10 +18,6 @@
 
 namespace {
 
-struct FreeDeleter {
-  void operator()(void* p) const { free(p); }
-};
-
 enum class BuildText { Number, NoNumber, TooLarge };
 
 // Reads a build number from the start of `text`: blanks skipped, then decimal digits up to the
@@ -252,21 +248,20 @@ unsigned int Updater::Download_Firmware(unsigned int serial, std::string build, 
     return 0;
   }
 
-  size_t length = 0;
-  std::unique_ptr<unsigned char, FreeDeleter> data(
-      base64_decode(body.data(), body.size(), &length));
-  body.clear();
-  body.shrink_to_fit();
-  if (!data) {
+  // Decoded over the received text: a build is held in memory once.
+  long long decoded = base64_decode_in_place(body.data(), body.size());
+  if (decoded < 0) {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to decode BIRD file for build %u",
                     number);
     return 0;
   }
+  body.resize(static_cast<size_t>(decoded));
 
   std::string time_text = KeyValueStore::TimeText();
   std::string file = build_text + ".bird";
   // The file is replaced whole: an earlier good copy stays when this write fails.
-  aErr written = device.WriteFile(file.c_str(), data.get(), length);
+  aErr written = device.WriteFile(file.c_str(), reinterpret_cast<const unsigned char*>(body.data()),
+                                  body.size());
   if (written != aErrNone) {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to write file with %d",
                     static_cast<int>(written));

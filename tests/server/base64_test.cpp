@@ -83,3 +83,15 @@ TEST(Base64, RejectsMalformedInput) {
     EXPECT_FALSE(ok) << text;
   }
 }
+
+TEST(Base64, DecodesInPlaceLikeIntoANewBuffer) {
+  for (std::string text : {"", "Zg==", "Zm8=", "Zm9vYmFy", "//4APw==", "Zm9", "Zm=v", "Zm*v"}) {
+    bool ok = false;
+    std::string expected = decode(text, ok);
+    long long length = base64_decode_in_place(text.data(), text.size());
+    EXPECT_EQ(length >= 0, ok) << text;
+    if (ok) {
+      EXPECT_EQ(text.substr(0, static_cast<size_t>(length)), expected);
+    }
+  }
+}
