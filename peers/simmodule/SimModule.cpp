@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -18,6 +19,21 @@ namespace simmodule {
 namespace {
 
 constexpr int kWriteTimeoutMs = 1000;
+
+// SIMMODULE_TRACE=1 in the environment prints the module's connection events and traffic
+// on standard error, for debugging a test.
+bool tracing() {
+  static const bool on = std::getenv("SIMMODULE_TRACE") != nullptr;
+  return on;
+}
+
+void trace(const char* what, int fd, const uint8_t* bytes = nullptr, size_t length = 0) {
+  if (!tracing()) return;
+  std::fprintf(stderr, "simmodule: %s fd %d", what, fd);
+  for (size_t i = 0; i < length; ++i)
+    std::fprintf(stderr, " %02X", bytes[i]);
+  std::fprintf(stderr, "\n");
+}
 constexpr size_t kHeartbeatsRemembered = 16;
 
 void setNonBlocking(int fd) {
@@ -106,6 +122,7 @@ Bytes Module::encode(const Packet& packet) const {
 
 bool Module::writeBytes(const Bytes& bytes) {
   std::lock_guard<std::mutex> lock(connMutex_);
+  trace("out", connFd_, bytes.data(), bytes.size());
   if (connFd_ < 0) return false;
   size_t done = 0;
   const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
@@ -270,6 +287,7 @@ void Module::closeConnection(bool countIt) {
       const linger reset{1, 0};
       setsockopt(connFd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     }
+    trace("close", connFd_);
     close(connFd_);
     connFd_ = -1;
     if (ptySlaveFd_ >= 0) {
@@ -436,6 +454,7 @@ void Module::run() {
       if (fd >= 0) {
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        trace("accept", fd);
         closeConnection(true); // a new connection replaces the old one
         {
           std::lock_guard<std::mutex> lock(connMutex_);
@@ -449,6 +468,7 @@ void Module::run() {
     if (ready > 0 && connAt >= 0 && fds[connAt].revents) {
       const ssize_t n = read(connFd_, buffer, sizeof buffer);
       if (n > 0) {
+        trace("in", connFd_, buffer, static_cast<size_t>(n));
         onBytes(buffer, static_cast<size_t>(n));
       } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
         closeConnection(true);
