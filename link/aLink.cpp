@@ -417,7 +417,6 @@ aLinkRef sCreateRegistered(const aLinkEntryInfo& identity,
   }
   if (err != aErrNone) {
     aDebugging_Print(aDEBUG_LINK, "%s: link %u failed to come up: %u\n", what, id, err);
-    if (err != aErrNone && !link->stream && stream) aStream_Destroy(&stream);
     aLink_Destroy(&id);
     return 0;
   }
@@ -514,7 +513,7 @@ aErr aLink_Sync(aLinkRef id) {
   if (link->running &&
       sTransition(link.get(), {aLINK_RUNNING, aLINK_SYNCING, aLINK_READERROR, aLINK_QUEUEERROR},
                   aLINK_SYNCING)) {
-    for (unsigned i = 0; i < sPOLLS && err != aErrNone; ++i) {
+    for (unsigned i = 0; i < sPOLLS && err != aErrNone && link->running; ++i) {
       aTime_MSSleep(sPOLL_MS);
       if (link->status == aLINK_RUNNING) err = aErrNone;
     }

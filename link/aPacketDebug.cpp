@@ -14,6 +14,7 @@ size_t sUsed(const aPacketLog* log) {
 
 // Copies `length` bytes into the ring at `at`, wrapping at its end; returns the index after.
 size_t sCopyIn(aPacketLog* log, size_t at, const uint8_t* bytes, size_t length) {
+  if (length == 0) return at;
   const size_t first = length < log->size - at ? length : log->size - at;
   std::memcpy(log->ring + at, bytes, first);
   std::memcpy(log->ring, bytes + first, length - first);
@@ -21,6 +22,7 @@ size_t sCopyIn(aPacketLog* log, size_t at, const uint8_t* bytes, size_t length) 
 }
 
 void sCopyOut(const aPacketLog* log, size_t at, uint8_t* bytes, size_t length) {
+  if (length == 0) return;
   const size_t first = length < log->size - at ? length : log->size - at;
   std::memcpy(bytes, log->ring + at, first);
   std::memcpy(bytes + first, log->ring, length - first);
