@@ -224,6 +224,23 @@ TEST_P(LinkOverTransport, DestroyWakesThreadsThatAwait) {
   EXPECT_EQ(aErrParam, aLink_PutPacket(id, makePacket(kAddress, {1}).get()));
 }
 
+TEST_P(LinkOverTransport, ResetReopensTheStreamAndRunsAgain) {
+  LinkUse link(openLink(*module, 0x1007));
+  ASSERT_NE(0u, link.id());
+  ASSERT_TRUE(module->waitUntil([](const Observed& o) { return o.forceRoutes.size() == 1; }, 5000));
+  ASSERT_EQ(aErrNone, aLink_Reset(link.id()));
+  EXPECT_EQ(aLINK_RUNNING, aLink_GetStatus(link.id()));
+  ASSERT_TRUE(module->waitUntil(
+      [](const Observed& o) { return o.forceRoutes.size() >= 2 && o.forceRoutes.back() == 1; },
+      5000));
+  PacketPtr request = makePacket(kAddress, {kCmdEcho, 0x07});
+  ASSERT_EQ(aErrNone, aLink_PutPacket(link.id(), request.get()));
+  const uint8_t echo = kCmdEcho;
+  PacketPtr reply(aLink_AwaitFirst(link.id(), commandFilter, &echo, 5000));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ((std::vector<uint8_t>{kCmdEcho, 0x07}), dataOf(reply.get()));
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, LinkOverTransport, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Pty" : "Tcp"; });
 
