@@ -2,6 +2,8 @@
 #include "server/UpdateServerRequest.h"
 #include "server/base64.h"
 
+#include "app/Log.h"
+
 #include "tests/support/LocalUpdateServer.h"
 
 #include <gtest/gtest.h>
@@ -338,4 +340,28 @@ TEST(HTTPTransport, HttpsVerifiesTheServerCertificate) {
   local.replace(local.find("127.0.0.1"), 9, "localhost");
   EXPECT_TRUE(UpdateServerRequest::ping(local.c_str()));
   unsetenv("UPDATER_CA_FILE");
+}
+
+// The receive trace quotes at most 100 bytes of what arrived, and never more than arrived.
+TEST_F(ServerRequests, ReceiveTraceQuotesOnlyTheReceivedBytes) {
+  FILE* trace = tmpfile();
+  ASSERT_NE(trace, nullptr);
+  Log::SetOutput(trace);
+  Log::ActivatePackage(DEBUG_ServerComm);
+  server_->set_config(R"({"raw": {"hi": "ok\n"}})");
+  EXPECT_TRUE(UpdateServerRequest::ping(server_->url().c_str()));
+  Log::DeactivatePackage(DEBUG_ServerComm);
+  Log::SetOutput(nullptr);
+
+  rewind(trace);
+  std::string text;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, trace)) > 0;)
+    text.append(buf, n);
+  fclose(trace);
+  EXPECT_NE(text.find("GET(" + server_->url() + "?op=hi&rv=2&)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(", 1, 3, "), std::string::npos) << text;
+  EXPECT_NE(text.find("[" + std::string(97, ' ') + "ok\n]\nrcv_data returns 3\n"),
+            std::string::npos)
+      << text;
 }
