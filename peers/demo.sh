@@ -27,10 +27,13 @@ mkdir -p "$work/store/$serial" "$work/home"
 make_build() { # build version
   local out="$work/store/$serial/$1.bird"
   if [ -f "$here/bird_writer.py" ]; then
+    # A firmware image of random bytes: it does not compress, as real images hardly do.
+    local image
+    image=$(head -c 4096 /dev/urandom | od -An -tx1 -v | tr -d ' \n')
     /usr/bin/python3 "$here/bird_writer.py" "$out" <<JSON
 {"blocks": [
   {"type": 4, "build": "$1", "version": "$2", "serial": "$serial", "model": "MTM-IO"},
-  {"type": 1, "address": 32768, "image_fill": [165, 4096]}]}
+  {"type": 1, "address": 32768, "image_hex": "$image"}]}
 JSON
   else
     printf 'build %s version %s\n' "$1" "$2" > "$out"
