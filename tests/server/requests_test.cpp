@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -302,12 +307,17 @@ TEST(HTTPTransport, BuildsTheQueryWithoutEncoding) {
 }
 
 TEST(HTTPTransport, UnreachableServerThrowsAndRequestsFail) {
-  // A port that was just free: bound, closed, and not listened on.
-  int port = 0;
-  {
-    LocalUpdateServer probe;
-    port = probe.port();
-  }
+  // A port held bound but not listened on: connections are refused, and no other test can
+  // take the port meanwhile.
+  int holder = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(holder, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  int port = ntohs(address.sin_port);
   std::string url = "http://127.0.0.1:" + std::to_string(port) + "/cgi/u";
   std::map<std::string, std::string> params{{"op", "hi"}};
   try {
@@ -318,6 +328,7 @@ TEST(HTTPTransport, UnreachableServerThrowsAndRequestsFail) {
         << e.what();
   }
   EXPECT_FALSE(UpdateServerRequest::ping(url.c_str()));
+  close(holder);
 }
 
 TEST(HTTPTransport, HttpsVerifiesTheServerCertificate) {
