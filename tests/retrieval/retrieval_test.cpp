@@ -220,6 +220,9 @@ TEST_F(Retrieval, FailedDownloadLeavesTheStoreAsItWas) {
       {with_fault("404", "builds"), "No valid build 99528558\n"},
       {R"({"devices": {"40F5849A": {"current": "none", "builds": {"1": "1.0.0"}}}})",
        "No build information for device\n"},
+      // A build named like a path never becomes one.
+      {R"({"devices": {"40F5849A": {"current": "../../escape", "builds": {"1": "1.0.0"}}}})",
+       "No build information for device\n"},
       {R"({"raw": {"bird": "ok\nZm9v=\n"}, )" + std::string(kDevices).substr(1),
        "Failed to decode BIRD file for build 99528558\n"},
   };
@@ -232,6 +235,7 @@ TEST_F(Retrieval, FailedDownloadLeavesTheStoreAsItWas) {
     EXPECT_EQ(r.err, c.error) << c.config;
     EXPECT_EQ(read_file(device_dir() / "99528558.bird"), old_copy) << c.config;
     EXPECT_EQ(read_file(device_dir() / ".settings"), old_settings) << c.config;
+    EXPECT_FALSE(fs::exists(home_ / "escape.bird"));
   }
 
   // The file cannot be replaced (a directory stands in its place).
