@@ -22,7 +22,7 @@ namespace {
 class UpdaterRetrieval : public ::testing::Test {
 protected:
   void SetUp() override {
-    setenv("UPDATER_HTTP_TIMEOUT", "2", 1);
+    setenv("UPDATER_HTTP_TIMEOUT", "20", 1);
     server_.set_config(R"({"devices": {"40F5849A": {
       "builds": {"12": "1.0.0", "7": "0.7.0", "99528558": "2.10.5"},
       "current": "99528558", "firmware": "2.10.5"}}})");
