@@ -14,8 +14,9 @@
 namespace {
 
 constexpr unsigned long sPOLL_MS = 10;
-constexpr unsigned sPOLLS = 200;                // start and sync give up after 2 s
-constexpr unsigned long sOUTPIPE_WAIT_MS = 100; // how often the out-pipe looks at the running flag
+constexpr unsigned sPOLLS = 200; // start and sync give up after 2 s
+// The out-pipe is woken by every put and by stop; this is only its longest sleep.
+constexpr unsigned long sOUTPIPE_WAIT_MS = 1000;
 constexpr unsigned long sREAD_ERROR_PAUSE_MS = 100;
 constexpr int sSYNC_REQUESTS = 6;
 // An idle stream restarts a synchronisation attempt no sooner than this after the last one,
@@ -60,12 +61,20 @@ bool sAcceptAll(const aPacket*, const void*) {
   return true;
 }
 
+// Wakes the out-pipe after a put. Taking the mutex orders the put before the out-pipe's
+// look at the queue, so the wake-up cannot be lost.
+void sWakeOutPipe(aLinkRecord* link) {
+  { std::lock_guard<std::mutex> lock(link->outWakeMutex); }
+  link->outWake.notify_one();
+}
+
 aErr sQueueOut(aLinkRecord* link, uint8_t address, uint8_t length, const uint8_t* data) {
   static const uint8_t none = 0;
   aPacket* packet = aPacket_CreateWithData(address, length, data ? data : &none);
   if (!packet) return aErrResource;
   const aErr err = aPacketFifo_Put(link->outgoing.load(), packet);
   aPacket_Destroy(&packet);
+  if (err == aErrNone) sWakeOutPipe(link);
   return err;
 }
 
@@ -247,14 +256,26 @@ aErr sWritePackets(aLinkRecord* link, aPacket* first, uint8_t* batch, bool loggi
       if (logging) sLogPacket(link, aPACKETLOG_SENT, packet);
     }
     aPacket_Destroy(&packet);
-    if (pooled && used <= sPOOL_FILL) packet = aPacketFifo_Get(link->outgoing.load());
+    // (Get on an empty queue is not free: look at the length first.)
+    if (pooled && used <= sPOOL_FILL && aPacketFifo_GetLength(link->outgoing.load()) > 0)
+      packet = aPacketFifo_Get(link->outgoing.load());
   }
   if (used == 0) return aErrNone;
   const aErr err = aStream_Write(link->stream, reinterpret_cast<const char*>(batch), used);
+  link->lastWriteFailed = err != aErrNone;
   if (err != aErrNone)
     aDebugging_Print(aDEBUG_TRAFFIC, "aLink(%u) write of %zu bytes failed: %u\n", link->id, used,
                      err);
   return err;
+}
+
+// Writes what is queued, in order, while the link runs. The caller holds writeLock.
+void sWriteQueued(aLinkRecord* link, uint8_t* batch) {
+  while (link->running && aPacketFifo_GetLength(link->outgoing.load()) > 0) {
+    aPacket* packet = aPacketFifo_Get(link->outgoing.load());
+    if (!packet) return;
+    sWritePackets(link, packet, batch, true);
+  }
 }
 
 void* sOutPipeProcess(void* arg) {
@@ -262,11 +283,18 @@ void* sOutPipeProcess(void* arg) {
   uint8_t batch[sPOOL_BYTES];
   link->outPipeAlive = true;
   while (link->running) {
-    aPacket* packet = aPacketFifo_Await(link->outgoing.load(), sOUTPIPE_WAIT_MS);
-    if (packet) sWritePackets(link, packet, batch, true);
+    {
+      std::unique_lock<std::mutex> lock(link->outWakeMutex);
+      link->outWake.wait_for(lock, std::chrono::milliseconds(sOUTPIPE_WAIT_MS), [link] {
+        return !link->running || aPacketFifo_GetLength(link->outgoing.load()) > 0;
+      });
+    }
+    std::lock_guard<std::mutex> write(link->writeLock);
+    sWriteQueued(link, batch);
   }
   // Final flush: what was queued before the stop (the route command 0 among it), but not
   // past a write error or a short deadline, so a dead peer cannot hold the stop up.
+  std::lock_guard<std::mutex> write(link->writeLock);
   const uint64_t deadline = aTime_GetMSTicks() + sFINAL_FLUSH_MS;
   while (aTime_GetMSTicks() < deadline) {
     aPacket* packet = aPacketFifo_Get(link->outgoing.load());
@@ -294,6 +322,7 @@ aErr sInit(aLinkRecord* link, aStreamRef stream) {
   link->heartbeatState = aLINK_HB_IDLE;
   link->syncState = kSyncStateIdle;
   link->pooled = false;
+  link->lastWriteFailed = false;
   aMutex_Lock(link->logMutex);
   link->logActive = false;
   if (link->log) aPacketLog_Destroy(&link->log);
@@ -322,10 +351,14 @@ aErr sStop(aLinkRecord* link) {
     const uint8_t off = 0;
     sQueueOut(link, cmdFORCEROUTE, 1, &off);
     link->running = false;
+    sWakeOutPipe(link);
     if (link->inPipe && aThread_Destroy(&link->inPipe) != 0) result = aErrUnknown;
     if (link->outPipe && aThread_Destroy(&link->outPipe) != 0) result = aErrUnknown;
   }
   link->running = false;
+  // A caller still writing its own packet finishes before the stream may go; later ones
+  // see the link stopped.
+  { std::lock_guard<std::mutex> write(link->writeLock); }
   link->inPipe = link->outPipe = nullptr;
   link->inPipeAlive = link->outPipeAlive = false;
   if (link->assembler) aPacket_Reset(link->assembler);
@@ -593,7 +626,23 @@ aErr aLink_ForceRoute(aLinkRef id, uint8_t value) {
 aErr aLink_PutPacket(aLinkRef id, const aPacket* packet) {
   aLinkShared link = aLinkManager_Find(id);
   if (!link) return aErrParam;
-  return aPacketFifo_Put(link->outgoing.load(), packet);
+  const aErr err = aPacketFifo_Put(link->outgoing.load(), packet);
+  if (err != aErrNone) return err;
+  // A lone packet on a running link goes out at once from this thread when nobody else is
+  // writing; otherwise the out-pipe takes it. Under the write lock the queue is emptied in
+  // order, so either way the packets keep the order in which they were queued. After a
+  // failed write (a peer that stopped reading) callers stop writing themselves, so that at
+  // most one of them waits out the stream's retries. With pooled writes the out-pipe keeps
+  // the writing, so that bursts go out in batches.
+  if (link->running && !link->lastWriteFailed && !link->pooled &&
+      aPacketFifo_GetLength(link->outgoing.load()) == 1 && link->writeLock.try_lock()) {
+    uint8_t batch[sPOOL_BYTES];
+    sWriteQueued(link.get(), batch);
+    link->writeLock.unlock();
+  } else {
+    sWakeOutPipe(link.get());
+  }
+  return aErrNone;
 }
 
 aPacket* aLink_GetPacket(aLinkRef id) {

@@ -12,6 +12,7 @@
 #include "link/unix_thread.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,15 @@ struct aLinkRecord {
   aThreadRef inPipe = nullptr; // under `control`
   aThreadRef outPipe = nullptr;
   aStreamRef stream = nullptr; // set under `control` while the threads are not running
+
+  // Every stream write happens under writeLock, and packets leave the outgoing queue only
+  // while it is held, so they go out in queue order whoever writes them: the out-pipe, or a
+  // caller whose packet found the writer idle (which saves a thread hand-off per request).
+  // The out-pipe sleeps on outWake until the queue holds something or the link stops.
+  std::mutex writeLock;
+  std::atomic<bool> lastWriteFailed{false}; // then callers leave writing to the out-pipe
+  std::mutex outWakeMutex;
+  std::condition_variable outWake;
 
   // The in-pipe's own state (reset under `control` while the threads are not running).
   aPacket* assembler = nullptr;

@@ -73,6 +73,35 @@ TEST_P(LinkOverTransport, PacketsFlowBothWaysInOrder) {
     EXPECT_EQ((Packet{kAddress, {kCmdData, static_cast<uint8_t>(i), 0x20}}), received[i]);
 }
 
+TEST_P(LinkOverTransport, ConcurrentSendersKeepTheirOwnOrder) {
+  LinkUse link(openLink(*module, 0x1008));
+  ASSERT_NE(0u, link.id());
+  constexpr int kSenders = 4;
+  constexpr int kEach = 150;
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kSenders; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        if (t == 1 && i == kEach / 2) aLink_EnablePooledPackets(link.id(), true);
+        PacketPtr out =
+            makePacket(kAddress, {kCmdData, static_cast<uint8_t>(t), static_cast<uint8_t>(i)});
+        while (aLink_PutPacket(link.id(), out.get()) != aErrNone)
+          std::this_thread::yield(); // queue full: let the writer catch up
+      }
+    });
+  }
+  for (auto& s : senders)
+    s.join();
+  ASSERT_TRUE(
+      module->waitUntil([](const Observed& o) { return o.ordinaryIn == kSenders * kEach; }, 10000));
+  int next[kSenders] = {};
+  for (const Packet& p : module->takeReceived()) {
+    ASSERT_EQ(3u, p.data.size());
+    ASSERT_LT(p.data[1], kSenders);
+    EXPECT_EQ(next[p.data[1]]++, p.data[2]) << "sender " << int(p.data[1]);
+  }
+}
+
 TEST_P(LinkOverTransport, AwaitFirstPicksTheMatchingPacketAndLeavesTheRest) {
   LinkUse link(openLink(*module, 0x1002));
   ASSERT_NE(0u, link.id());
