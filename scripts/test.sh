@@ -19,9 +19,17 @@ set +e
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+# Each build's CTest summary is repeated at the end, so the last lines tell the whole run;
+# the asan build, which runs the most, comes last.
 status=0
+summaries=()
 for b in plain tsan asan; do
   echo "== tests of the $b build"
-  ctest --test-dir "$root/build/$b" -j "$(nproc)" --output-on-failure --no-tests=ignore || status=1
+  log="$root/build/$b/ctest.log"
+  ctest --test-dir "$root/build/$b" -j "$(nproc)" --output-on-failure --no-tests=ignore 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  summaries+=("$b: $(grep -E 'tests passed|No tests were found' "$log" | tail -n 1)")
 done
+echo "== summary"
+printf '%s\n' "${summaries[@]}"
 exit $status
