@@ -112,6 +112,46 @@ TEST(LinkRegistry, ConcurrentCreateAndDestroyNeverHandOutADyingLink) {
   EXPECT_EQ(0, failures);
 }
 
+TEST(LinkRegistry, CallsRacingTheLastDestroySeeTheLinkOrNoLink) {
+  auto module = Module::startTcp(Options{kAddress});
+  ASSERT_TRUE(module);
+  aLinkRef id = aLink_CreateTCPIP(0x2150, loopback(), module->port());
+  ASSERT_NE(0u, id);
+  ASSERT_EQ(aErrNone, aLink_PacketDebug_Enable(id));
+  std::atomic<bool> stop{false};
+  std::atomic<int> goneSeen{0};
+  std::vector<std::thread> users;
+  for (int t = 0; t < 3; ++t) {
+    users.emplace_back([&, t] {
+      const uint8_t any = 5;
+      uint8_t type = 0, length = 0, buffer[64];
+      while (!stop) {
+        switch (t) {
+        case 0:
+          if (aLink_PutPacket(id, makePacket(kAddress, {5, 1}).get()) == aErrParam) ++goneSeen;
+          break;
+        case 1:
+          PacketPtr(aLink_AwaitFirst(id, commandFilter, &any, 5));
+          if (aLink_GetStatus(id) == aLINK_NOSTREAM) ++goneSeen;
+          break;
+        default:
+          length = sizeof buffer;
+          if (aLink_PacketDebug_Read(id, &type, &length, buffer) == aErrParam) ++goneSeen;
+          aLink_EnablePooledPackets(id, t & 1);
+          break;
+        }
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  aLinkRef doomed = id;
+  EXPECT_EQ(aErrNone, aLink_Destroy(&doomed));
+  EXPECT_TRUE(eventually([&] { return goneSeen >= 3; }));
+  stop = true;
+  for (auto& t : users)
+    t.join();
+}
+
 TEST(LinkLifecycle, ResetReconnectsToTheSameAddressAndDropsTheFilter) {
   auto module = Module::startTcp(Options{kAddress});
   ASSERT_TRUE(module);
