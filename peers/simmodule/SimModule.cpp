@@ -224,11 +224,16 @@ void Module::delayAll(int ms) {
 }
 
 void Module::stallReader(bool stalled) {
-  {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    stalled_ = stalled;
+  std::unique_lock<std::mutex> lock(stateMutex_);
+  stalled_ = stalled;
+  if (std::this_thread::get_id() == thread_.get_id()) {
+    stallApplied_ = stalled;
+    return;
   }
+  lock.unlock();
   wake();
+  lock.lock();
+  changed_.wait_for(lock, std::chrono::seconds(5), [&] { return stallApplied_ == stalled_; });
 }
 
 void Module::setHeartbeatPeriod(int ms) {
@@ -424,6 +429,10 @@ void Module::run() {
       std::lock_guard<std::mutex> lock(stateMutex_);
       if (stopping_) return;
       stalled = stalled_;
+      if (stallApplied_ != stalled) {
+        stallApplied_ = stalled;
+        changed_.notify_all();
+      }
       disconnectNow = disconnectRequested_;
     }
     if (disconnectNow) {

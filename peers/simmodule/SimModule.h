@@ -92,6 +92,7 @@ public:
   void duplicateNext(int count); // the next `count` packets go out twice
   void delayAll(int ms);         // every packet goes out `ms` later (0: at once)
   // Incoming fault: while stalled the module reads nothing, so the host's writes back up.
+  // Takes effect before the call returns.
   void stallReader(bool stalled);
   // Ends the current connection (TCP: reset; pseudo-terminal: the master is closed and the
   // terminal vanishes). The TCP listener stays, so the host may connect again.
@@ -152,6 +153,7 @@ private:
   int duplicateCount_ = 0;
   int delayMs_ = 0;
   bool stalled_ = false;
+  bool stallApplied_ = false; // what the I/O thread polls by; stallReader waits for it
   bool disconnectRequested_ = false;
   bool stopping_ = false;
   int heartbeatPeriodMs_ = 0;
