@@ -270,6 +270,27 @@ TEST_P(LinkOverTransport, ResetReopensTheStreamAndRunsAgain) {
   EXPECT_EQ((std::vector<uint8_t>{kCmdEcho, 0x07}), dataOf(reply.get()));
 }
 
+TEST_P(LinkOverTransport, ModuleThatHangsUpLeavesALinkThatStillTearsDown) {
+  aLinkRef id = openLink(*module, 0x1009);
+  ASSERT_NE(0u, id);
+  for (int i = 0; i < 50; ++i) // traffic in flight when the module goes
+    aLink_PutPacket(id, makePacket(kAddress, {kCmdData, static_cast<uint8_t>(i)}).get());
+  module->disconnectMidPacket(Packet{kAddress, {kCmdData, 1, 2, 3}}, 3);
+  if (module->isPty()) {
+    // The terminal is gone for good: reads fail and the link reports it.
+    EXPECT_TRUE(eventually([&] { return aLink_GetStatus(id) == aLINK_READERROR; }));
+    const uint8_t any = kCmdData;
+    EXPECT_EQ(nullptr, PacketPtr(aLink_AwaitFirst(id, commandFilter, &any, 30000)));
+  }
+  std::atomic<bool> done{false};
+  std::thread destroyer([&] {
+    EXPECT_EQ(aErrNone, aLink_Destroy(&id));
+    done = true;
+  });
+  EXPECT_TRUE(eventually([&] { return done.load(); }, 20000));
+  destroyer.join();
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, LinkOverTransport, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Pty" : "Tcp"; });
 
