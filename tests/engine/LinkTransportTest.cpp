@@ -291,6 +291,28 @@ TEST_P(LinkOverTransport, ModuleThatHangsUpLeavesALinkThatStillTearsDown) {
   destroyer.join();
 }
 
+TEST_P(LinkOverTransport, SyncSurvivesLateAndLostAnswersWithoutFloodingTheModule) {
+  LinkUse link(openLink(*module, 0x100A));
+  ASSERT_NE(0u, link.id());
+  const struct {
+    const char* what;
+    std::function<void()> fault;
+  } faults[] = {
+      {"late answers", [&] { module->delayAll(150); }},
+      {"lost answers", [&] { module->dropNext(5); }},
+  };
+  for (const auto& row : faults) {
+    SCOPED_TRACE(row.what);
+    row.fault();
+    const uint64_t before = module->observed().addressQueries;
+    EXPECT_EQ(aErrNone, aLink_Sync(link.id()));
+    module->delayAll(0);
+    // Requests are repeated while the module is silent, but paced, not once per idle read.
+    EXPECT_LT(module->observed().addressQueries - before, 100u);
+    EXPECT_EQ(aLINK_RUNNING, aLink_GetStatus(link.id()));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, LinkOverTransport, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Pty" : "Tcp"; });
 
