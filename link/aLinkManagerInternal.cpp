@@ -32,6 +32,16 @@ Registry& sRegistry() {
   return *registry;
 }
 
+// Modules reached directly (USB, TCP/IP, serial) are known by their serial number; network
+// client links by address, port and client number.
+bool sSameModule(const aLinkEntryInfo& a, const aLinkEntryInfo& b) {
+  if (a.type != b.type) return false;
+  if (a.type >= aLINKTYPE_USB && a.type <= aLINKTYPE_SERIAL)
+    return a.identifier[0] == b.identifier[0];
+  return a.identifier[0] == b.identifier[0] && a.identifier[1] == b.identifier[1] &&
+         a.identifier[2] == b.identifier[2];
+}
+
 Entry* sFindLocked(Registry& r, aLinkRef id) {
   if (id == 0) return nullptr;
   for (Entry& e : r.entries)
@@ -85,7 +95,7 @@ aLinkRef aLinkManager_Acquire(const aLinkEntryInfo& identity, bool* created, aLi
   for (;;) {
     Entry* match = nullptr;
     for (Entry& e : r.entries) {
-      if (e.info.type == identity.type && e.info.identifier[0] == identity.identifier[0]) {
+      if (sSameModule(e.info, identity)) {
         match = &e;
         // A live entry wins over one still being torn down.
         if (e.state != EntryState::Dying) break;

@@ -101,7 +101,9 @@ typedef void (*aLinkServerDestroy)(void* server);
 // being torn down.
 aLinkShared aLinkManager_Find(aLinkRef id);
 
-// Looks for the module's link (same type and identifier 0). A live one gains a use and its
+// Looks for the module's link (same type, and the same serial number in identifier 0 for
+// USB, TCP/IP and serial links, the same three identifiers for other types; anonymous
+// entries of aLink_Create have type 0 and are never looked for). A live one gains a use and its
 // id is returned with `*created` false; one with a server attached gives 0. One that is still
 // being created or torn down is waited for (at most `waitMs`), so a caller never receives a
 // link that is about to fail or die. Otherwise a new entry is made in the "creating" state
