@@ -175,6 +175,29 @@ TEST(LinkLifecycle, ResetReconnectsToTheSameAddressAndDropsTheFilter) {
   EXPECT_EQ(aErrNotReady, aLink_PacketDebug_Disable(link.id())); // so is the log
 }
 
+TEST(LinkLifecycle, StopAndStartAgain) {
+  auto module = Module::startTcp(Options{kAddress});
+  ASSERT_TRUE(module);
+  LinkUse link(openLink(*module, 0x2250));
+  ASSERT_NE(0u, link.id());
+  EXPECT_EQ(aErrNone, aLink_Stop(link.id()));
+  EXPECT_EQ(aLINK_STOPPED, aLink_GetStatus(link.id()));
+  EXPECT_EQ(aErrNone, aLink_Stop(link.id())); // stopping a stopped link does nothing
+  const uint8_t echo = kCmdEcho;
+  EXPECT_EQ(nullptr, aLink_AwaitFirst(link.id(), commandFilter, &echo, 5000)); // at once
+  ASSERT_TRUE(module->waitUntil(
+      [](const Observed& o) {
+        return o.forceRoutes == std::vector<uint8_t>{1, 0};
+      },
+      5000));
+
+  EXPECT_EQ(aErrNone, aLink_Start(link.id()));
+  EXPECT_EQ(aErrNone, aLink_Start(link.id())); // starting a running link does nothing
+  EXPECT_EQ(aLINK_RUNNING, aLink_GetStatus(link.id()));
+  EXPECT_TRUE(echoWorks(link.id(), 9));
+  EXPECT_EQ((std::vector<uint8_t>{1, 0, 1}), module->observed().forceRoutes);
+}
+
 TEST(LinkLifecycle, ResetOfALinkWithoutAddressLeavesItAlone) {
   auto module = Module::startTcp(Options{kAddress});
   ASSERT_TRUE(module);
