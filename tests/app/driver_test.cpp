@@ -1,23 +1,17 @@
 // Runs the updater binary and checks what it prints and how it exits.
 
 #include "app/BuildPath.h"
+#include "tests/support/RunTool.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -36,12 +30,6 @@ std::string golden(const char* name) {
   return text;
 }
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
 class Driver : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -54,43 +42,12 @@ protected:
     EXPECT_EQ(system(command.c_str()), 0);
   }
 
-  // Runs the updater with `args`; standard output and error go to files. The child is killed
-  // if it has not ended after 60 seconds.
-  Outcome run(const std::vector<std::string>& args) {
-    Outcome result;
-    std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
-    pid_t pid = fork();
-    if (pid == 0) {
-      int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (out < 0 || err < 0) _exit(127);
-      dup2(out, STDOUT_FILENO);
-      dup2(err, STDERR_FILENO);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(UPDATER_EXE));
-      for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(UPDATER_EXE, argv.data());
-      _exit(127);
-    }
-    EXPECT_GT(pid, 0);
-    if (pid <= 0) return result;
-    int status = 0;
-    for (int waited = 0;; waited += 10) {
-      pid_t done = waitpid(pid, &status, WNOHANG);
-      if (done == pid) break;
-      if (waited >= 60000) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        ADD_FAILURE() << "updater did not end";
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
+  // Runs the updater with `args`; it is killed if it has not ended after 60 seconds.
+  ToolResult run(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {UPDATER_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ToolResult result = RunTool(argv);
+    EXPECT_NE(result.status, -1) << "updater was killed or did not end";
     return result;
   }
 
@@ -124,7 +81,7 @@ TEST_F(Driver, UsageTexts) {
     for (const std::string& arg : c.args)
       line += arg + " ";
     SCOPED_TRACE(line);
-    Outcome r = run(c.args);
+    ToolResult r = run(c.args);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
     // The version line, then one notice line in parentheses.
@@ -181,7 +138,7 @@ TEST_F(Driver, CommandPaths) {
     for (const std::string& arg : args)
       line += arg + " ";
     SCOPED_TRACE(line);
-    Outcome r = run(args);
+    ToolResult r = run(args);
     EXPECT_EQ(r.status, c.status);
     if (c.err != nullptr) {
       EXPECT_EQ(r.err.compare(0, strlen(c.err), c.err), 0) << r.err;
@@ -196,7 +153,7 @@ TEST_F(Driver, CommandPaths) {
 
 TEST_F(Driver, DiscoveryTakesPrecedenceAndExitsZero) {
   for (const char* transport : {"USB", "RECOVER"}) {
-    Outcome r = run({"-D", "-U", "-d", "1", "-t", transport, "-i", dir});
+    ToolResult r = run({"-D", "-U", "-d", "1", "-t", transport, "-i", dir});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Searching for Tessarine devices\nDiscovered Devices: (USB)\n"),
               std::string::npos)
@@ -206,7 +163,7 @@ TEST_F(Driver, DiscoveryTakesPrecedenceAndExitsZero) {
 
 TEST_F(Driver, StorageDirectory) {
   std::string base = dir + "/a/b";
-  Outcome r = run({"-i", base, "-L", "-d", "1"});
+  ToolResult r = run({"-i", base, "-L", "-d", "1"});
   EXPECT_EQ(r.status, 0);
   struct stat st;
   ASSERT_EQ(stat((base + "/updater").c_str(), &st), 0);
