@@ -1,13 +1,11 @@
 // Diagnostic switches, and a link to the simulated module running as its own process.
 #include "EngineSupport.h"
 #include "link/aDebugging.h"
+#include "tests/support/PeerProcess.h"
 
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace enginetest;
 using simmodule::Observed;
@@ -44,26 +42,12 @@ TEST(LinkDiagnostics, SwitchesPrintLifecycleAndHeartbeatLines) {
 }
 
 TEST(LinkWithModuleProcess, SerialLinkToTheCommandLinePeer) {
-  int toPeer[2], fromPeer[2];
-  ASSERT_EQ(0, pipe2(toPeer, O_CLOEXEC));
-  ASSERT_EQ(0, pipe2(fromPeer, O_CLOEXEC));
   const std::string peer = std::string(BINARY_DIR) + "/peers/simmodule_peer";
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    dup2(toPeer[0], STDIN_FILENO);
-    dup2(fromPeer[1], STDOUT_FILENO);
-    execl(peer.c_str(), peer.c_str(), "--pty", "--address", "8", "--heartbeat", "20", "--lifetime",
-          "30", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(toPeer[0]);
-  close(fromPeer[1]);
-  FILE* lines = fdopen(fromPeer[0], "r");
-  char line[512] = {};
-  ASSERT_TRUE(std::fgets(line, sizeof line, lines));
+  PeerProcess process({peer, "--pty", "--address", "8", "--heartbeat", "20", "--lifetime", "30"});
+  ASSERT_TRUE(process.started());
+  std::string line = process.readLine();
   char path[256] = {};
-  ASSERT_EQ(1, std::sscanf(line, "pty %255s", path)) << line;
+  ASSERT_EQ(1, std::sscanf(line.c_str(), "pty %255s", path)) << line;
 
   {
     LinkUse link(aLink_CreateSerial(0x4100, path, 57600));
@@ -76,16 +60,14 @@ TEST(LinkWithModuleProcess, SerialLinkToTheCommandLinePeer) {
     EXPECT_EQ((std::vector<uint8_t>{echo, 1, 2, 3}), dataOf(reply.get()));
     std::this_thread::sleep_for(std::chrono::milliseconds(100)); // a few heartbeats
   }
-  close(toPeer[1]); // the peer ends and reports what it saw
-  ASSERT_TRUE(std::fgets(line, sizeof line, lines));
-  std::fclose(lines);
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_NE(nullptr, std::strstr(line, "routes=1,0")) << line;
-  EXPECT_NE(nullptr, std::strstr(line, " wrong=0 ")) << line;
+  process.closeInput(); // the peer ends and reports what it saw
+  line = process.readLine();
+  ASSERT_FALSE(line.empty());
+  EXPECT_EQ(0, process.wait());
+  EXPECT_NE(nullptr, std::strstr(line.c_str(), "routes=1,0")) << line;
+  EXPECT_NE(nullptr, std::strstr(line.c_str(), " wrong=0 ")) << line;
   unsigned answered = 0;
-  const char* at = std::strstr(line, "answered=");
+  const char* at = std::strstr(line.c_str(), "answered=");
   ASSERT_TRUE(at);
   std::sscanf(at, "answered=%u", &answered);
   EXPECT_GE(answered, 2u) << line;

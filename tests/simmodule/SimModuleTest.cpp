@@ -1,6 +1,7 @@
 // Checks the simulated module on its own, with plain sockets and terminals, against the
 // byte-exact wire examples, so that the link tests built on it stand on firm ground.
 #include "peers/simmodule/SimModule.h"
+#include "tests/support/PeerProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,6 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -235,26 +235,12 @@ INSTANTIATE_TEST_SUITE_P(Transports, SimModuleTransport, ::testing::Values(false
                          [](const auto& info) { return info.param ? "Pty" : "Tcp"; });
 
 TEST(SimModulePeer, CommandLineWrapperServesAndReports) {
-  const std::string command = std::string(BINARY_DIR) + "/peers/simmodule_peer --tcp --lifetime 20";
-  // Keep the peer's stdin open through a pipe we own; closing it ends the peer.
-  int toPeer[2], fromPeer[2];
-  ASSERT_EQ(0, pipe2(toPeer, O_CLOEXEC));
-  ASSERT_EQ(0, pipe2(fromPeer, O_CLOEXEC));
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    dup2(toPeer[0], STDIN_FILENO);
-    dup2(fromPeer[1], STDOUT_FILENO);
-    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(toPeer[0]);
-  close(fromPeer[1]);
-  FILE* lines = fdopen(fromPeer[0], "r");
-  char line[512] = {};
-  ASSERT_TRUE(std::fgets(line, sizeof line, lines));
+  const std::string peer = std::string(BINARY_DIR) + "/peers/simmodule_peer";
+  PeerProcess process({peer, "--tcp", "--lifetime", "20"});
+  ASSERT_TRUE(process.started());
+  std::string line = process.readLine();
   unsigned port = 0;
-  ASSERT_EQ(1, std::sscanf(line, "port %u", &port)) << line;
+  ASSERT_EQ(1, std::sscanf(line.c_str(), "port %u", &port)) << line;
   {
     RawHost host = RawHost::tcp(static_cast<uint16_t>(port));
     host.write(wireForm(Packet{kAddressQuery, {}}));
@@ -262,12 +248,10 @@ TEST(SimModulePeer, CommandLineWrapperServesAndReports) {
     host.write(wireForm(Packet{kForceRoute, {0}}));
     host.read(1, 100);
   }
-  close(toPeer[1]);
-  ASSERT_TRUE(std::fgets(line, sizeof line, lines));
-  EXPECT_NE(nullptr, std::strstr(line, "queries=1 ")) << line;
-  EXPECT_NE(nullptr, std::strstr(line, "routes=0")) << line;
-  std::fclose(lines);
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  process.closeInput(); // the peer ends and reports what it saw
+  line = process.readLine();
+  ASSERT_FALSE(line.empty());
+  EXPECT_NE(nullptr, std::strstr(line.c_str(), "queries=1 ")) << line;
+  EXPECT_NE(nullptr, std::strstr(line.c_str(), "routes=0")) << line;
+  EXPECT_EQ(0, process.wait());
 }
