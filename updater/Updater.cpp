@@ -37,6 +37,14 @@ BuildText _read_build_number(const std::string& text, unsigned int& number) {
   return BuildText::Number;
 }
 
+// Pings the update server at `url`; shows the failure when it does not answer.
+bool _server_answers(UpdaterDisplayInterface& display, const std::string& url) {
+  if (UpdateServerRequest::ping(url.c_str())) return true;
+  display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s",
+                  url.c_str());
+  return false;
+}
+
 // Operations that are not built yet say so and fail.
 void not_implemented(UpdaterDisplayInterface& display, const char* what) {
   display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Not implemented yet: %s", what);
@@ -61,11 +69,7 @@ std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial) {
 
 bool Updater::Get_BuildList(unsigned int serial, std::map<std::string, std::string>& builds) {
   builds.clear();
-  if (!UpdateServerRequest::ping(server_url.c_str())) {
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s",
-                    server_url.c_str());
-    return false;
-  }
+  if (!_server_answers(display, server_url)) return false;
   if (!UpdateServerRequest::GetBuildList(serial, builds, server_url.c_str())) {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve builds for %08X",
                     serial);
@@ -76,11 +80,7 @@ bool Updater::Get_BuildList(unsigned int serial, std::map<std::string, std::stri
 }
 
 std::string Updater::Get_JWT(unsigned int serial) {
-  if (!UpdateServerRequest::ping(server_url.c_str())) {
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s",
-                    server_url.c_str());
-    return {};
-  }
+  if (!_server_answers(display, server_url)) return {};
   std::string token;
   if (!UpdateServerRequest::GetDeviceJWT(serial, token, server_url.c_str())) {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve jwt for %08X",
@@ -160,11 +160,7 @@ unsigned int Updater::Download_Firmware(unsigned int serial, std::string build, 
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Serial Number must be non-zero");
     return 0;
   }
-  if (!UpdateServerRequest::ping(server_url.c_str())) {
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s",
-                    server_url.c_str());
-    return 0;
-  }
+  if (!_server_answers(display, server_url)) return 0;
   std::unique_ptr<UpdaterStore> store =
       _createUpdaterStore(display, store_dir, "Download_Firmware");
   if (!store) return 0;
