@@ -45,6 +45,28 @@ bool _server_answers(UpdaterDisplayInterface& display, const std::string& url) {
   return false;
 }
 
+// True when the server lists `build` for the device (build 0: when it lists a key that is
+// not a number).
+bool _valid_build(unsigned int serial, unsigned int build, const char* url) {
+  std::map<std::string, std::string> builds;
+  if (!UpdateServerRequest::GetBuildList(serial, builds, url)) return false;
+  for (const auto& entry : builds) {
+    unsigned int number = 0;
+    switch (_read_build_number(entry.first, number)) {
+    case BuildText::NoNumber:
+      Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
+      if (build == 0) return true;
+      break;
+    case BuildText::TooLarge:
+      break; // never one of ours
+    case BuildText::Number:
+      if (number == build) return true;
+      break;
+    }
+  }
+  return false;
+}
+
 // Operations that are not built yet say so and fail.
 void not_implemented(UpdaterDisplayInterface& display, const char* what) {
   display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Not implemented yet: %s", what);
@@ -126,26 +148,6 @@ bool Updater::Get_BuildListLocal(unsigned int serial, std::map<std::string, std:
     builds.emplace(key, version);
   }
   return true;
-}
-
-bool _valid_build(unsigned int serial, unsigned int build, const char* url) {
-  std::map<std::string, std::string> builds;
-  if (!UpdateServerRequest::GetBuildList(serial, builds, url)) return false;
-  for (const auto& entry : builds) {
-    unsigned int number = 0;
-    switch (_read_build_number(entry.first, number)) {
-    case BuildText::NoNumber:
-      Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
-      if (build == 0) return true;
-      break;
-    case BuildText::TooLarge:
-      break; // never one of ours
-    case BuildText::Number:
-      if (number == build) return true;
-      break;
-    }
-  }
-  return false;
 }
 
 unsigned int Updater::Download_Firmware(unsigned int serial, std::string build, bool override,
