@@ -50,6 +50,12 @@ void EnsureDirectory(const std::string& path) {
   Log::log(DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
 }
 
+// The store item of a listed entry named `name`, with its settings loaded.
+UpdaterStoreItem ItemOf(const aDirectoryListData* entry, const char* name) {
+  return UpdaterStoreItem(EntryDirectory(entry->path).c_str(), name,
+                          entry->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE);
+}
+
 // One search of a directory listing for an entry named exactly `target`.
 struct result_t {
   bool found = false;
@@ -66,13 +72,7 @@ bool FindItem(const aDirectoryListData* entry, void* ref) {
   if (IsDotEntry(name)) return true;
   if (result->target != name || entry->isDirectory != result->wantDirectory) return true;
   result->found = true;
-  if (result->item != nullptr) {
-    UpdaterStoreItem& item = *result->item;
-    item.base_path = EntryDirectory(entry->path);
-    item.name = name;
-    item.kind = entry->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE;
-    item.settings.Load(SettingsPath(item.base_path, item.name).c_str());
-  }
+  if (result->item != nullptr) *result->item = ItemOf(entry, name);
   return false;
 }
 
@@ -90,12 +90,7 @@ bool CollectItem(const aDirectoryListData* entry, void* ref) {
   const char* name = EntryName(entry->path);
   // Hidden names: ".", "..", the settings file, and temporary files of an interrupted write.
   if (name[0] == '.') return true;
-  UpdaterStoreItem item;
-  item.base_path = EntryDirectory(entry->path);
-  item.name = name;
-  item.kind = entry->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE;
-  item.settings.Load(SettingsPath(item.base_path, item.name).c_str());
-  out->push_back(item);
+  out->push_back(ItemOf(entry, name));
   return true;
 }
 
