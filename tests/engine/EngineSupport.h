@@ -1,9 +1,10 @@
-// Shared pieces of the link engine tests: packets owned by scope, links owned by scope,
-// filters, and links to a simulated module over TCP or a pseudo-terminal.
+// Shared pieces of the link engine tests: links owned by scope, filters, and links to a
+// simulated module over TCP or a pseudo-terminal.
 #pragma once
 
 #include "link/aLink.h"
 #include "peers/simmodule/SimModule.h"
+#include "tests/support/PacketPtr.h"
 
 #include <gtest/gtest.h>
 
@@ -16,19 +17,6 @@
 #include <vector>
 
 namespace enginetest {
-
-struct PacketDeleter {
-  void operator()(aPacket* packet) const { aPacket_Destroy(&packet); }
-};
-using PacketPtr = std::unique_ptr<aPacket, PacketDeleter>;
-
-inline PacketPtr makePacket(uint8_t address, const std::vector<uint8_t>& data) {
-  return PacketPtr(aPacket_CreateWithData(address, data.size(), data.data()));
-}
-
-inline std::vector<uint8_t> dataOf(const aPacket* packet) {
-  return std::vector<uint8_t>(packet->data, packet->data + packet->dataSize);
-}
 
 // Releases one use of a link id when it goes out of scope.
 class LinkUse {

@@ -1,5 +1,6 @@
 // Packet FIFO: ordering, capacity, filters, waiting, destruction, and many threads at once.
 #include "link/packetfifo.h"
+#include "tests/support/PacketPtr.h"
 
 #include <gtest/gtest.h>
 
@@ -14,19 +15,10 @@
 
 namespace {
 
-struct PacketDeleter {
-  void operator()(aPacket* p) const { aPacket_Destroy(&p); }
-};
-using PacketPtr = std::unique_ptr<aPacket, PacketDeleter>;
-
-PacketPtr make(uint8_t address, std::vector<uint8_t> data) {
-  return PacketPtr(aPacket_CreateWithData(address, data.size(), data.data()));
-}
-
 // A packet carrying a 32-bit number, to follow it through the queue.
 PacketPtr numbered(uint32_t n, uint8_t command = 7) {
-  return make(4, {command, static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
-                  static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)});
+  return makePacket(4, {command, static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
+                        static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)});
 }
 
 uint32_t numberOf(const aPacket* p) {
@@ -120,9 +112,9 @@ TEST_F(Fifo, FullQueueRefusesAndKeepsItsPackets) {
 
 TEST_F(Fifo, GetFirstAndDrainKeepTheRestInOrder) {
   for (uint8_t address : {4, 6, 4, 6})
-    aPacketFifo_Put(fifo, make(address, {1}).get());
-  aPacketFifo_Put(fifo, make(8, {3, 0x42}).get());
-  aPacketFifo_Put(fifo, make(8, {3, 0x43}).get());
+    aPacketFifo_Put(fifo, makePacket(address, {1}).get());
+  aPacketFifo_Put(fifo, makePacket(8, {3, 0x42}).get());
+  aPacketFifo_Put(fifo, makePacket(8, {3, 0x43}).get());
   PacketPtr three(aPacketFifo_GetFirst(fifo, commandIs3, nullptr));
   ASSERT_TRUE(three);
   EXPECT_EQ(three->data[1], 0x42);
@@ -164,7 +156,7 @@ TEST_F(Fifo, AwaitWakesOnPutAndTimesOut) {
 TEST_F(Fifo, AwaitFirstOnFreshQueue) {
   std::thread producer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    aPacketFifo_Put(fifo, make(4, {3, 1}).get());
+    aPacketFifo_Put(fifo, makePacket(4, {3, 1}).get());
   });
   PacketPtr p(aPacketFifo_AwaitFirst(fifo, commandIs3, nullptr, 10000));
   producer.join();
@@ -172,7 +164,7 @@ TEST_F(Fifo, AwaitFirstOnFreshQueue) {
   EXPECT_EQ(p->data[1], 1);
 
   aPacketFifoHandle other = aPacketFifo_Create();
-  aPacketFifo_Put(other, make(4, {3, 2}).get());
+  aPacketFifo_Put(other, makePacket(4, {3, 2}).get());
   PacketPtr q(aPacketFifo_AwaitFirst(other, commandIs3, nullptr, 0));
   ASSERT_TRUE(q);
   aPacketFifo_Destroy(&other);

@@ -1,16 +1,12 @@
 // Packets: construction, the byte-wise assembler, wire form.
 #include "link/aPacket.h"
+#include "tests/support/PacketPtr.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
 namespace {
-
-struct PacketDeleter {
-  void operator()(aPacket* p) const { aPacket_Destroy(&p); }
-};
-using PacketPtr = std::unique_ptr<aPacket, PacketDeleter>;
 
 std::vector<uint8_t> wire(const aPacket* p) {
   uint8_t buffer[aPACKET_MAX_WIRE];

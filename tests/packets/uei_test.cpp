@@ -1,5 +1,6 @@
 // UEI payloads: value encodings, bytes chunks, conversions and classifiers.
 #include "link/aUEI.h"
+#include "tests/support/PacketPtr.h"
 
 #include <gtest/gtest.h>
 
@@ -10,17 +11,8 @@
 
 namespace {
 
-struct PacketDeleter {
-  void operator()(aPacket* p) const { aPacket_Destroy(&p); }
-};
-using PacketPtr = std::unique_ptr<aPacket, PacketDeleter>;
-
-std::vector<uint8_t> dataOf(const aPacket* p) {
-  return std::vector<uint8_t>(p->data, p->data + p->dataSize);
-}
-
 PacketPtr packet(std::vector<uint8_t> data, uint8_t address = 4) {
-  return PacketPtr(aPacket_CreateWithData(address, data.size(), data.data()));
+  return makePacket(address, data);
 }
 
 TEST(UEI, BigEndianConversions) {
