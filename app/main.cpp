@@ -189,10 +189,6 @@ void _display_usage(bool extended, bool full) {
   write_lines(kSampleBlock);
 }
 
-} // namespace
-
-namespace {
-
 using Level = UpdaterDisplayInterface::Level;
 constexpr Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 constexpr Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
@@ -232,18 +228,17 @@ int discover(CLI_Display& display, Updater& updater, const Parameters& params) {
   linkType transport = 0;
   if (params.transport_given && params.transport != TRANSPORT_RECOVER)
     transport = static_cast<linkType>(params.transport);
+  std::vector<DeviceInfo> devices;
   if (params.router_serial != 0) {
     display.message(INFO, "Searching for Tessarine Network devices connected to %08X",
                     params.router_serial);
-    std::vector<DeviceInfo> devices =
-        updater.Discover_TSNetwork_Devices(params.router_serial, transport);
-    _display_device_list(display, devices, transport);
+    devices = updater.Discover_TSNetwork_Devices(params.router_serial, transport);
   } else {
     display.message(INFO, "Searching for Tessarine devices");
     if (transport == 0) transport = TRANSPORT_USB;
-    std::vector<DeviceInfo> devices = updater.Discover_Devices(transport);
-    _display_device_list(display, devices, transport);
+    devices = updater.Discover_Devices(transport);
   }
+  _display_device_list(display, devices, transport);
   return 0; // whatever was found
 }
 
