@@ -104,34 +104,39 @@ const OptionSpec* find_option(const std::string& name) {
   return found;
 }
 
+// The digits of `base` (10 or 16); hexadecimal digits in either case.
+const char* digits_of(unsigned base) {
+  return base == 16 ? "0123456789ABCDEFabcdef" : "0123456789";
+}
+
+// The value of one of the digits of digits_of().
+unsigned digit_value(char c) {
+  return (c >= '0' && c <= '9') ? unsigned(c - '0') : unsigned((c | 0x20) - 'a' + 10);
+}
+
 enum class NumberStatus { Ok, Invalid, TooWide };
 
 // Reads all of `text` as an unsigned number of `base` (10 or 16) without sign, blanks or
 // prefix. Invalid for an empty text or any other character; TooWide above 32 bits.
-NumberStatus read_u32(const char* text, int base, uint32_t* out) {
-  const char* digits = base == 16 ? "0123456789ABCDEFabcdef" : "0123456789";
-  if (text == nullptr || *text == '\0' || text[strspn(text, digits)] != '\0')
+NumberStatus read_u32(const char* text, unsigned base, uint32_t* out) {
+  if (text == nullptr || *text == '\0' || text[strspn(text, digits_of(base))] != '\0')
     return NumberStatus::Invalid;
   uint64_t value = 0;
   for (const char* p = text; *p != '\0'; ++p) {
-    int digit = (*p >= '0' && *p <= '9') ? *p - '0' : (*p | 0x20) - 'a' + 10;
-    value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+    value = value * base + digit_value(*p);
     if (value > 0xFFFFFFFFu) return NumberStatus::TooWide;
   }
   *out = static_cast<uint32_t>(value);
   return NumberStatus::Ok;
 }
 
-unsigned get_arg(const char* text, char** end, const char* digits, unsigned base) {
+unsigned get_arg(const char* text, char** end, unsigned base) {
   if (end == nullptr || text == nullptr) return 0;
-  if (text[strspn(text, digits)] != '\0') return 0;
+  if (text[strspn(text, digits_of(base))] != '\0') return 0;
   unsigned value = 0; // unsigned arithmetic keeps the low 32 bits
   const char* p = text;
-  for (; *p != '\0'; ++p) {
-    unsigned digit =
-        (*p >= '0' && *p <= '9') ? unsigned(*p - '0') : unsigned((*p | 0x20) - 'a' + 10);
-    value = value * base + digit;
-  }
+  for (; *p != '\0'; ++p)
+    value = value * base + digit_value(*p);
   *end = const_cast<char*>(p);
   return value;
 }
@@ -178,11 +183,11 @@ bool parse_decimal(UpdaterDisplayInterface& display, const std::string& text, co
 } // namespace
 
 unsigned _get_hex_arg(const char* text, char** end) {
-  return get_arg(text, end, "0123456789ABCDEFabcdef", 16);
+  return get_arg(text, end, 16);
 }
 
 unsigned _get_int_arg(const char* text, char** end) {
-  return get_arg(text, end, "0123456789", 10);
+  return get_arg(text, end, 10);
 }
 
 int _validate_params(Parameters*) {
