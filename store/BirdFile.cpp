@@ -64,14 +64,8 @@ BirdFile::BirdFile(const char* file) : path(file != nullptr ? file : "") {
   if (!Load()) throw std::runtime_error("Failed to load bird data");
 }
 
-BirdFile::BirdFile(BirdFile&& other) noexcept
-    : path(std::move(other.path)), signature(other.signature), version(other.version),
-      file_checksum(other.file_checksum), block_count(other.block_count),
-      blocks(std::move(other.blocks)), needs_serial(other.needs_serial),
-      serial_offset(other.serial_offset), descriptor_offset(other.descriptor_offset),
-      data(std::move(other.data)), data_size(other.data_size) {
-  other.Reset();
-  other.path.clear();
+BirdFile::BirdFile(BirdFile&& other) noexcept {
+  *this = std::move(other);
 }
 
 BirdFile& BirdFile::operator=(BirdFile&& other) noexcept {
