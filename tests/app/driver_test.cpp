@@ -2,46 +2,28 @@
 
 #include "app/BuildPath.h"
 #include "tests/support/RunTool.h"
+#include "tests/support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
 namespace {
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::string golden(const char* name) {
   std::string path = std::string(SOURCE_DIR) + "/tests/app/golden/" + name;
-  std::string text = read_file(path);
+  std::string text = ReadFile(path);
   EXPECT_FALSE(text.empty()) << path;
   return text;
 }
 
 class Driver : public ::testing::Test {
 protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/updater_driver_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-  }
-  void TearDown() override {
-    std::string command = "rm -rf '" + dir + "'";
-    EXPECT_EQ(system(command.c_str()), 0);
-  }
-
   // Runs the updater with `args`; it is killed if it has not ended after 60 seconds.
   ToolResult run(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {UPDATER_EXE};
@@ -51,7 +33,8 @@ protected:
     return result;
   }
 
-  std::string dir;
+  ScratchDir scratch;
+  const std::string dir = scratch.path();
 };
 
 TEST_F(Driver, UsageTexts) {

@@ -3,6 +3,7 @@
 
 #include "tests/support/LocalUpdateServer.h"
 #include "tests/support/RunTool.h"
+#include "tests/support/ScratchDir.h"
 #include "tests/support/TestBird.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,13 +29,6 @@ std::string with_fault(const std::string& kind, const std::string& op) {
   std::string json = kDevices;
   json.insert(json.rfind('}'), R"(, "fault": {"kind": ")" + kind + R"(", "ops": [")" + op + "\"]}");
   return json;
-}
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 void write_file(const fs::path& path, const std::string& bytes) {
@@ -56,16 +49,6 @@ std::map<std::string, std::string> settings(const fs::path& path) {
 
 class Retrieval : public ::testing::Test {
 protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/retrieval_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    home_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(home_, ec);
-  }
-
   // Starts the server (HTTP or HTTPS) with the standard devices and builds.
   LocalUpdateServer& serve(bool tls = false) {
     server_ = std::make_unique<LocalUpdateServer>(tls);
@@ -92,7 +75,8 @@ protected:
 
   fs::path device_dir() const { return home_ / "updater" / "40F5849A"; }
 
-  fs::path home_;
+  ScratchDir scratch_;
+  const fs::path home_{scratch_.path()};
   std::unique_ptr<LocalUpdateServer> server_;
   bool silent_server_ = false;
 };
@@ -161,8 +145,8 @@ TEST_F(Retrieval, DownloadWritesTheServedBytesAndRecordsThem) {
                          "Retrieving build 99528558\n"
                          "Validating build 99528558 with server\n"
                          "Build 99528558 is valid\n");
-    EXPECT_EQ(read_file(device_dir() / "99528558.bird"),
-              read_file(fs::path(server_->store()) / "40F5849A" / "99528558.bird"));
+    EXPECT_EQ(ReadFile(device_dir() / "99528558.bird"),
+              ReadFile(fs::path(server_->store()) / "40F5849A" / "99528558.bird"));
     auto keys = settings(device_dir() / ".settings");
     EXPECT_EQ(keys["LATEST_DOWNLOAD"], "99528558.bird");
     EXPECT_EQ(keys["LAST_DOWNLOAD_DATE"].size(), 24u);
@@ -181,7 +165,7 @@ TEST_F(Retrieval, DownloadOfAChosenBuildAndOverride) {
   serve();
   ToolResult r = run({"-G", "-d", "40F5849A", "-b", "99528000"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(read_file(device_dir() / "99528000.bird"), make_bird(99528000, "2.9.0"));
+  EXPECT_EQ(ReadFile(device_dir() / "99528000.bird"), make_bird(99528000, "2.9.0"));
   EXPECT_EQ(settings(device_dir() / ".settings")["LATEST_DOWNLOAD"], "99528000.bird");
 
   // Not in the server's list: refused before any download.
@@ -238,8 +222,8 @@ TEST_F(Retrieval, FailedDownloadLeavesTheStoreAsItWas) {
     ToolResult r = run({"-G", "-d", "40F5849A"});
     EXPECT_EQ(r.status, 1) << c.config;
     EXPECT_EQ(r.err, c.error) << c.config;
-    EXPECT_EQ(read_file(device_dir() / "99528558.bird"), old_copy) << c.config;
-    EXPECT_EQ(read_file(device_dir() / ".settings"), old_settings) << c.config;
+    EXPECT_EQ(ReadFile(device_dir() / "99528558.bird"), old_copy) << c.config;
+    EXPECT_EQ(ReadFile(device_dir() / ".settings"), old_settings) << c.config;
     EXPECT_FALSE(fs::exists(home_ / "escape.bird"));
   }
 
@@ -251,7 +235,7 @@ TEST_F(Retrieval, FailedDownloadLeavesTheStoreAsItWas) {
   ToolResult r = run({"-G", "-d", "40F5849A"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.rfind("Failed to write file with ", 0), 0u) << r.err;
-  EXPECT_EQ(read_file(device_dir() / ".settings"), old_settings);
+  EXPECT_EQ(ReadFile(device_dir() / ".settings"), old_settings);
   EXPECT_TRUE(fs::exists(device_dir() / "99528558.bird" / "keep"));
 }
 

@@ -8,9 +8,7 @@
 #include <stdexcept>
 #include <zlib.h>
 
-using storetest::ReadAll;
 using storetest::ScratchDir;
-using storetest::WriteAll;
 using storetest::WriteBird;
 
 namespace {
@@ -204,11 +202,11 @@ TEST(BirdFile, VerifyFileChecksSignatureAndVersionBytes) {
   };
   for (const Case& c : cases) {
     std::string path = dir / c.name;
-    WriteAll(path, c.bytes);
+    WriteFile(path, c.bytes);
     EXPECT_EQ(BirdFile::VerifyFile(path.c_str()), c.valid) << c.name;
   }
   EXPECT_FALSE(BirdFile::VerifyFile((dir / "missing").c_str()));
-  EXPECT_FALSE(BirdFile::VerifyFile(dir.path.c_str()));
+  EXPECT_FALSE(BirdFile::VerifyFile(dir.path().c_str()));
   EXPECT_FALSE(BirdFile::VerifyFile(nullptr));
 }
 
@@ -276,7 +274,7 @@ TEST(BirdFile, DamagedFilesFailToLoad) {
     EXPECT_FALSE(file.needs_serial);
     EXPECT_THROW(BirdFile{path.c_str()}, std::runtime_error);
 
-    std::string bytes = ReadAll(path);
+    std::string bytes = ReadFile(path);
     EXPECT_FALSE(
         file.LoadBytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
   }

@@ -13,9 +13,7 @@
 
 using storetest::Lines;
 using storetest::Names;
-using storetest::ReadAll;
 using storetest::ScratchDir;
-using storetest::WriteAll;
 
 namespace {
 
@@ -35,7 +33,7 @@ TEST(Settings, LoadingAMissingFileCreatesIt) {
   EXPECT_FALSE(settings.Changed());
   EXPECT_EQ(settings.FilePath(), path);
 
-  std::vector<std::string> lines = Lines(ReadAll(path));
+  std::vector<std::string> lines = Lines(ReadFile(path));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].rfind("CREATED_TIME=", 0), 0u);
   EXPECT_EQ(lines[1].rfind("UPDATED_TIME=", 0), 0u);
@@ -77,7 +75,7 @@ TEST(Settings, ReadingRules) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string path = dir / c.name;
-    WriteAll(path, c.text);
+    WriteFile(path, c.text);
     KeyValueStore settings(path.c_str());
     EXPECT_EQ(settings.Entries(), c.entries);
     EXPECT_FALSE(settings.Changed());
@@ -91,7 +89,7 @@ TEST(Settings, ReadingRules) {
 TEST(Settings, LoadingKeepsEntriesAlreadyHeld) {
   ScratchDir dir;
   std::string path = dir / "s";
-  WriteAll(path, "B=new\n");
+  WriteFile(path, "B=new\n");
   KeyValueStore settings;
   settings.Add("A", "kept");
   settings.Add("B", "old");
@@ -149,7 +147,7 @@ TEST(Settings, TypedValues) {
 TEST(Settings, NumericGettersAddAbsentKeys) {
   ScratchDir dir;
   std::string path = dir / "s";
-  WriteAll(path, "A=1\n");
+  WriteFile(path, "A=1\n");
   KeyValueStore settings(path.c_str());
 
   EXPECT_EQ(settings.GetString("S", "dflt"), "dflt");
@@ -160,13 +158,13 @@ TEST(Settings, NumericGettersAddAbsentKeys) {
   EXPECT_FALSE(settings.Changed());
   EXPECT_STREQ(settings["K"], "");
   ASSERT_TRUE(settings.Save());
-  EXPECT_EQ(ReadAll(path), "A=1\nK=\n");
+  EXPECT_EQ(ReadFile(path), "A=1\nK=\n");
 }
 
 TEST(Settings, ChangedFlagAndUpdateTime) {
   ScratchDir dir;
   std::string path = dir / "s";
-  WriteAll(path, "UPDATED_TIME=old\nX=1\n");
+  WriteFile(path, "UPDATED_TIME=old\nX=1\n");
 
   KeyValueStore same(path.c_str());
   same.Add("X", "1");
@@ -174,7 +172,7 @@ TEST(Settings, ChangedFlagAndUpdateTime) {
   same.Add("X", value);
   EXPECT_FALSE(same.Changed());
   ASSERT_TRUE(same.Save());
-  EXPECT_EQ(ReadAll(path), "UPDATED_TIME=old\nX=1\n");
+  EXPECT_EQ(ReadFile(path), "UPDATED_TIME=old\nX=1\n");
 
   KeyValueStore different(path.c_str());
   different.Add("X", 2);
@@ -230,7 +228,7 @@ TEST(Settings, KeysAreWrittenInByteOrder) {
   settings.Add("LAST_DOWNLOAD_DATE", "Fri Dec 11 02:15:10 2026");
   ASSERT_TRUE(settings.Save(path.c_str()));
   std::vector<std::string> keys;
-  for (const std::string& line : Lines(ReadAll(path)))
+  for (const std::string& line : Lines(ReadFile(path)))
     keys.push_back(line.substr(0, line.find('=')));
   EXPECT_EQ(keys, (std::vector<std::string>{"LAST_DOWNLOAD_DATE", "LATEST_DOWNLOAD", "UPDATED_TIME",
                                             "Zed", "lower", "\xC3\xA9t\xC3\xA9"}));
@@ -244,14 +242,14 @@ TEST(Settings, SaveWithoutAnyPathWritesTheDefaultFile) {
   ScratchDir dir;
   char previous[4096];
   ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
-  ASSERT_EQ(chdir(dir.path.c_str()), 0);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
   KeyValueStore settings;
   settings.Add("A", "1");
   bool saved = settings.Save(nullptr);
   ASSERT_EQ(chdir(previous), 0);
   EXPECT_TRUE(saved);
   EXPECT_EQ(settings.FilePath(), ".settings");
-  EXPECT_EQ(Lines(ReadAll(dir / ".settings")).front(), "A=1");
+  EXPECT_EQ(Lines(ReadFile(dir / ".settings")).front(), "A=1");
 }
 
 TEST(Settings, ExistingFileThatCannotBeOpenedIsNotReplaced) {
@@ -263,15 +261,15 @@ TEST(Settings, ExistingFileThatCannotBeOpenedIsNotReplaced) {
   struct stat info;
   ASSERT_EQ(lstat(path.c_str(), &info), 0);
   EXPECT_TRUE(S_ISLNK(info.st_mode));
-  EXPECT_EQ(Names(dir.path), std::vector<std::string>{"loop"});
+  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"loop"});
 
   if (geteuid() != 0) {
     std::string locked = dir / "locked";
-    WriteAll(locked, "A=1\n");
+    WriteFile(locked, "A=1\n");
     ASSERT_EQ(chmod(locked.c_str(), 0), 0);
     KeyValueStore unreadable(locked.c_str());
     ASSERT_EQ(chmod(locked.c_str(), 0600), 0);
-    EXPECT_EQ(ReadAll(locked), "A=1\n");
+    EXPECT_EQ(ReadFile(locked), "A=1\n");
   }
 }
 
@@ -279,7 +277,7 @@ TEST(Settings, FailedSaveLeavesTheOldFileWhole) {
   ScratchDir dir;
   std::string path = dir / ".settings";
   const std::string old = "A=1\nB=2\n";
-  WriteAll(path, old);
+  WriteFile(path, old);
 
   // A full disk: the child may write only a few bytes to any file.
   pid_t child = fork();
@@ -296,8 +294,8 @@ TEST(Settings, FailedSaveLeavesTheOldFileWhole) {
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(ReadAll(path), old);
-  EXPECT_EQ(Names(dir.path), std::vector<std::string>{".settings"});
+  EXPECT_EQ(ReadFile(path), old);
+  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{".settings"});
 
   // A directory that does not exist: nothing is created, the table keeps its change.
   KeyValueStore settings;

@@ -18,9 +18,7 @@
 using storetest::IsDirectory;
 using storetest::Lines;
 using storetest::Names;
-using storetest::ReadAll;
 using storetest::ScratchDir;
-using storetest::WriteAll;
 using storetest::WriteBird;
 
 namespace {
@@ -76,7 +74,7 @@ TEST(UpdaterStore, CreatesItsBaseDirectory) {
 TEST(UpdaterStore, CreationFailuresAreShown) {
   ScratchDir dir;
   std::string file = dir / "plain";
-  WriteAll(file, "x");
+  WriteFile(file, "x");
   struct Case {
     std::string base;
     std::string error;
@@ -97,10 +95,10 @@ TEST(UpdaterStore, CreationFailuresAreShown) {
 
 TEST(UpdaterStore, FindsDeviceDirectoriesByExactName) {
   ScratchDir dir;
-  UpdaterStore store(dir.path.c_str());
+  UpdaterStore store(dir.path().c_str());
   for (const char* name : {"40F5849A.old", "x40F5849A", "40f5849a"})
     ASSERT_EQ(mkdir((dir / name).c_str(), 0755), 0);
-  WriteAll(dir / "40F5849A", "a stray file");
+  WriteFile(dir / "40F5849A", "a stray file");
 
   UpdaterStoreItem item;
   EXPECT_FALSE(store.FindDevice(0x40F5849A, &item));
@@ -110,7 +108,7 @@ TEST(UpdaterStore, FindsDeviceDirectoriesByExactName) {
   ASSERT_EQ(remove((dir / "40F5849A").c_str()), 0);
   ASSERT_EQ(mkdir((dir / "40F5849A").c_str(), 0755), 0);
   ASSERT_TRUE(store.FindDevice(0x40F5849A, &item));
-  EXPECT_EQ(item.base_path, dir.path);
+  EXPECT_EQ(item.base_path, dir.path());
   EXPECT_EQ(item.name, "40F5849A");
   EXPECT_EQ(item.kind, STORE_ITEM_DIRECTORY);
   EXPECT_TRUE(item.IsValid());
@@ -122,39 +120,39 @@ TEST(UpdaterStore, FindsDeviceDirectoriesByExactName) {
 
 TEST(UpdaterStore, AddDevice) {
   ScratchDir dir;
-  UpdaterStore store(dir.path.c_str());
+  UpdaterStore store(dir.path().c_str());
   UpdaterStoreItem item = store.AddDevice(0x0000ABCD);
   EXPECT_EQ(item.name, "0000ABCD");
-  EXPECT_EQ(item.base_path, dir.path);
+  EXPECT_EQ(item.base_path, dir.path());
   EXPECT_EQ(item.kind, STORE_ITEM_DIRECTORY);
   std::string settings = dir / "0000ABCD/.settings";
-  std::vector<std::string> lines = Lines(ReadAll(settings));
+  std::vector<std::string> lines = Lines(ReadFile(settings));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].rfind("CREATED_TIME=", 0), 0u);
   EXPECT_EQ(lines[1].rfind("UPDATED_TIME=", 0), 0u);
 
-  std::string before = ReadAll(settings);
+  std::string before = ReadFile(settings);
   UpdaterStoreItem again = store.AddDevice("0000ABCD");
-  EXPECT_EQ(ReadAll(settings), before);
+  EXPECT_EQ(ReadFile(settings), before);
   EXPECT_EQ(again.settings.Entries(), item.settings.Entries());
 
-  WriteAll(dir / "11112222", "not a directory");
+  WriteFile(dir / "11112222", "not a directory");
   EXPECT_EQ(ExceptionText([&] { store.AddDevice(0x11112222); }),
             "UpdaterStore: " + (dir / "11112222") + " exists and is a file");
   for (const char* bad : {"", ".", "..", "../elsewhere", "a/b"})
     EXPECT_THROW(store.AddDevice(bad), std::runtime_error) << bad;
-  EXPECT_EQ(Names(dir.path), (std::vector<std::string>{"0000ABCD", "11112222"}));
+  EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"0000ABCD", "11112222"}));
 }
 
 TEST(UpdaterStore, ListsLocalBuilds) {
   ScratchDir dir;
-  UpdaterStore store(dir.path.c_str());
+  UpdaterStore store(dir.path().c_str());
   UpdaterStoreItem device = store.AddDevice(0x40F5849A);
   const unsigned char bytes[] = {1, 2, 3};
   ASSERT_EQ(device.WriteFile("100.bird", bytes, sizeof(bytes)), aErrNone);
   ASSERT_EQ(device.WriteFile("200.bird", bytes, sizeof(bytes)), aErrNone);
   ASSERT_EQ(mkdir((dir / "40F5849A/notes").c_str(), 0755), 0);
-  WriteAll(dir / "40F5849A/.100.bird.Ab12Cd", "left over by an interrupted write");
+  WriteFile(dir / "40F5849A/.100.bird.Ab12Cd", "left over by an interrupted write");
   std::vector<std::string> before = Names(dir / "40F5849A");
 
   std::vector<UpdaterStoreItem> builds;
@@ -183,7 +181,7 @@ TEST(UpdaterStore, WritesAndReadsBirdFiles) {
   std::string made = dir / "made.bird";
   ASSERT_TRUE(WriteBird(made, R"({"blocks": [{"type": 4, "build": "99528558",
     "version": "2.0.1", "serial": "40F5849A", "model": "Hub"}]})"));
-  std::string bird = ReadAll(made);
+  std::string bird = ReadFile(made);
 
   std::string base = dir / "updater";
   UpdaterStore store(base.c_str());
@@ -192,11 +190,11 @@ TEST(UpdaterStore, WritesAndReadsBirdFiles) {
   EXPECT_EQ(device.WriteFile("1.bird", nullptr, 10), aErrNotFound);
   EXPECT_FALSE(storetest::Exists(base + "/40F5849A/1.bird"));
 
-  WriteAll(base + "/40F5849A/99528558.bird", "an older copy");
+  WriteFile(base + "/40F5849A/99528558.bird", "an older copy");
   ASSERT_EQ(device.WriteFile("99528558.bird", reinterpret_cast<const unsigned char*>(bird.data()),
                              bird.size()),
             aErrNone);
-  EXPECT_EQ(ReadAll(base + "/40F5849A/99528558.bird"), bird);
+  EXPECT_EQ(ReadFile(base + "/40F5849A/99528558.bird"), bird);
   EXPECT_EQ(Names(base + "/40F5849A"), (std::vector<std::string>{".settings", "99528558.bird"}));
 
   BirdFile file = device.ReadBirdFile("99528558.bird");
@@ -205,11 +203,11 @@ TEST(UpdaterStore, WritesAndReadsBirdFiles) {
 
   EXPECT_EQ(ExceptionText([&] { device.ReadBirdFile("7.bird"); }),
             "Invalid bird " + base + "/40F5849A/7.bird");
-  WriteAll(base + "/40F5849A/8.bird", "not a bird file");
+  WriteFile(base + "/40F5849A/8.bird", "not a bird file");
   EXPECT_EQ(ExceptionText([&] { device.ReadBirdFile("8.bird"); }),
             "Invalid bird " + base + "/40F5849A/8.bird");
   // Right header, damaged body: the loader's own error.
-  WriteAll(base + "/40F5849A/9.bird", std::string("bird\x01\x01garbage", 13));
+  WriteFile(base + "/40F5849A/9.bird", std::string("bird\x01\x01garbage", 13));
   EXPECT_EQ(ExceptionText([&] { device.ReadBirdFile("9.bird"); }), "Failed to load bird data");
 
   UpdaterStoreItem gone(base.c_str(), "DEADDEAD", STORE_ITEM_DIRECTORY);
@@ -221,11 +219,11 @@ TEST(UpdaterStore, FailedWriteKeepsTheGoodCopy) {
   ScratchDir dir;
   std::string made = dir / "made.bird";
   ASSERT_TRUE(WriteBird(made, R"({"blocks": [{"type": 4, "build": "5"}]})"));
-  std::string good = ReadAll(made);
+  std::string good = ReadFile(made);
   UpdaterStore store((dir / "updater").c_str());
   UpdaterStoreItem device = store.AddDevice(0x40F5849A);
   std::string deviceDir = dir / "updater/40F5849A";
-  WriteAll(deviceDir + "/5.bird", good);
+  WriteFile(deviceDir + "/5.bird", good);
   std::string bigger(4096, 'z');
 
   aErr full = WithFullDisk([&] {
@@ -233,7 +231,7 @@ TEST(UpdaterStore, FailedWriteKeepsTheGoodCopy) {
                             bigger.size());
   });
   EXPECT_EQ(full, aErrWrite);
-  EXPECT_EQ(ReadAll(deviceDir + "/5.bird"), good);
+  EXPECT_EQ(ReadFile(deviceDir + "/5.bird"), good);
   EXPECT_EQ(device.ReadBirdFile("5.bird").GetBuild(), 5u);
 
   // A directory where the file should go: the rename fails and the directory stays.
@@ -247,21 +245,21 @@ TEST(UpdaterStore, FailedWriteKeepsTheGoodCopy) {
 
 TEST(UpdaterStore, FileExistsMatchesWholeNames) {
   ScratchDir dir;
-  UpdaterStore store(dir.path.c_str());
+  UpdaterStore store(dir.path().c_str());
   UpdaterStoreItem device = store.AddDevice(0x40F5849A);
-  WriteAll(dir / "40F5849A/11.bird", "x");
+  WriteFile(dir / "40F5849A/11.bird", "x");
   ASSERT_EQ(mkdir((dir / "40F5849A/notes").c_str(), 0755), 0);
   EXPECT_FALSE(device.FileExists("1.bird"));
   EXPECT_TRUE(device.FileExists("11.bird"));
   EXPECT_FALSE(device.FileExists("notes"));
-  WriteAll(dir / "40F5849A/1.bird", "x");
+  WriteFile(dir / "40F5849A/1.bird", "x");
   EXPECT_TRUE(device.FileExists("1.bird"));
 }
 
 TEST(UpdaterStore, DownloadRecordSurvivesReopening) {
   ScratchDir dir;
   {
-    UpdaterStore store(dir.path.c_str());
+    UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem device = store.AddDevice(0x40F5849A);
     device.settings.Add("LATEST_DOWNLOAD", "99528558.bird");
     device.settings.Add("LAST_DOWNLOAD_DATE", KeyValueStore::TimeText().c_str());
@@ -274,13 +272,13 @@ TEST(UpdaterStore, DownloadRecordSurvivesReopening) {
   std::string settings = dir / "40F5849A/.settings";
   ASSERT_EQ(chmod(settings.c_str(), 0600), 0);
 
-  UpdaterStore store(dir.path.c_str());
+  UpdaterStore store(dir.path().c_str());
   UpdaterStoreItem device;
   ASSERT_TRUE(store.FindDevice(0x40F5849A, &device));
   EXPECT_EQ(device.settings.GetInt("LATEST_DOWNLOAD", 0), 99528558);
   EXPECT_EQ(device.settings.GetString("LATEST_DOWNLOAD", nullptr), "99528558.bird");
   std::vector<std::string> keys;
-  for (const std::string& line : Lines(ReadAll(settings)))
+  for (const std::string& line : Lines(ReadFile(settings)))
     keys.push_back(line.substr(0, line.find('=')));
   EXPECT_EQ(keys, (std::vector<std::string>{"CREATED_TIME", "LAST_DOWNLOAD_DATE", "LATEST_DOWNLOAD",
                                             "UPDATED_TIME"}));
@@ -299,7 +297,7 @@ TEST(AtomicFile, RefusesBadArguments) {
   ScratchDir dir;
   EXPECT_EQ(WriteFileAtomic((dir / "f").c_str(), nullptr, 1), aErrParam);
   EXPECT_EQ(WriteFileAtomic((dir / "empty").c_str(), nullptr, 0), aErrNone);
-  EXPECT_EQ(ReadAll(dir / "empty"), "");
+  EXPECT_EQ(ReadFile(dir / "empty"), "");
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "link/aDirectory.h"
 
-#include "temp_dir.h"
+#include "tests/support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -74,7 +74,7 @@ TEST(BuildPath, OverlongResultsStopTerminated) {
 
 class DirectoryTest : public testing::Test {
 protected:
-  TempDir tmp;
+  ScratchDir tmp;
 };
 
 TEST_F(DirectoryTest, EnsureCreatesRelativeLevelsOutermostFirst) {
@@ -102,13 +102,13 @@ TEST_F(DirectoryTest, EnsureAbsoluteWithExistingAncestorAndTrailingSeparators) {
 }
 
 TEST_F(DirectoryTest, EnsureThroughAFileFails) {
-  TempDir::write(tmp / "file", "x");
+  WriteFile(tmp / "file", "x");
   EXPECT_EQ(aDirectory_Ensure((tmp / "file/sub").c_str(), 0755), aErrPermission);
   EXPECT_EQ(aDirectory_Ensure(nullptr, 0755), aErrParam);
 }
 
 TEST_F(DirectoryTest, ExistsAndDelete) {
-  TempDir::write(tmp / "file", "x");
+  WriteFile(tmp / "file", "x");
   EXPECT_TRUE(aDirectory_Exists(tmp.path().c_str()));
   EXPECT_FALSE(aDirectory_Exists((tmp / "file").c_str()));
   EXPECT_FALSE(aDirectory_Exists((tmp / "missing").c_str()));
@@ -116,7 +116,7 @@ TEST_F(DirectoryTest, ExistsAndDelete) {
 
   ASSERT_EQ(mkdir((tmp / "empty").c_str(), 0755), 0);
   ASSERT_EQ(mkdir((tmp / "full").c_str(), 0755), 0);
-  TempDir::write(tmp / "full/f", "x");
+  WriteFile(tmp / "full/f", "x");
   EXPECT_EQ(aDirectory_Delete((tmp / "empty").c_str()), aErrNone);
   EXPECT_FALSE(aDirectory_Exists((tmp / "empty").c_str()));
   EXPECT_EQ(aDirectory_Delete((tmp / "full").c_str()), aErrUnknown);
@@ -149,8 +149,8 @@ const Listed* find(const ListState& state, const std::string& name) {
 }
 
 TEST_F(DirectoryTest, ListReportsEveryEntryWithFullPath) {
-  TempDir::write(tmp / "one", "12345");
-  TempDir::write(tmp / "two", "");
+  WriteFile(tmp / "one", "12345");
+  WriteFile(tmp / "two", "");
   ListState state;
   EXPECT_EQ(aDirectory_List(tmp.path().c_str(), collect, &state), aErrNone);
   ASSERT_EQ(state.entries.size(), 4u);
@@ -172,7 +172,7 @@ TEST_F(DirectoryTest, ListReportsEveryEntryWithFullPath) {
 }
 
 TEST_F(DirectoryTest, ListShowsSymbolicLinksAsLinks) {
-  TempDir outside;
+  ScratchDir outside;
   ASSERT_EQ(symlink(outside.path().c_str(), (tmp / "link").c_str()), 0);
   ASSERT_EQ(symlink((tmp / "nowhere").c_str(), (tmp / "dangling").c_str()), 0);
   ListState state;
@@ -185,15 +185,15 @@ TEST_F(DirectoryTest, ListShowsSymbolicLinksAsLinks) {
 // --- DeleteTree ---
 
 TEST_F(DirectoryTest, DeleteTreeRemovesEverythingButWhatLinksPointTo) {
-  TempDir outside;
-  TempDir::write(outside / "keep", "precious");
+  ScratchDir outside;
+  WriteFile(outside / "keep", "precious");
   ASSERT_EQ(mkdir((outside / "sub").c_str(), 0755), 0);
-  TempDir::write(outside / "sub/keep", "precious");
+  WriteFile(outside / "sub/keep", "precious");
 
   std::string top = tmp / "tree";
   ASSERT_EQ(aDirectory_Ensure((top + "/a/b").c_str(), 0755), aErrNone);
-  TempDir::write(top + "/f", "x");
-  TempDir::write(top + "/a/b/g", "y");
+  WriteFile(top + "/f", "x");
+  WriteFile(top + "/a/b/g", "y");
   ASSERT_EQ(symlink(outside.path().c_str(), (top + "/a/dirlink").c_str()), 0);
   ASSERT_EQ(symlink((outside / "keep").c_str(), (top + "/filelink").c_str()), 0);
 
@@ -204,8 +204,8 @@ TEST_F(DirectoryTest, DeleteTreeRemovesEverythingButWhatLinksPointTo) {
 }
 
 TEST_F(DirectoryTest, DeleteTreeOfALinkLeavesTheTargetAlone) {
-  TempDir outside;
-  TempDir::write(outside / "keep", "precious");
+  ScratchDir outside;
+  WriteFile(outside / "keep", "precious");
   std::string link = tmp / "link";
   ASSERT_EQ(symlink(outside.path().c_str(), link.c_str()), 0);
   EXPECT_NE(aDirectory_DeleteTree(link.c_str()), aErrNone);

@@ -1,6 +1,6 @@
 #include "link/unix_file.h"
 
-#include "temp_dir.h"
+#include "tests/support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +13,10 @@ namespace {
 
 class FileTest : public testing::Test {
 protected:
-  TempDir tmp;
+  ScratchDir tmp;
 
   aFileRef openWith(const std::string& name, const std::string& content, uint32_t mode) {
-    TempDir::write(tmp / name, content);
+    WriteFile(tmp / name, content);
     return aFile_Open((tmp / name).c_str(), mode);
   }
 };
@@ -26,7 +26,7 @@ TEST_F(FileTest, OpenRefusesBadPathsAndModes) {
   EXPECT_EQ(aFile_Open(nullptr, aFileModeRead), nullptr);
   EXPECT_EQ(aFile_Open((tmp / "missing").c_str(), aFileModeRead), nullptr);
   EXPECT_EQ(aFile_Open((tmp / "nodir/new").c_str(), aFileModeWrite), nullptr);
-  TempDir::write(tmp / "f", "x");
+  WriteFile(tmp / "f", "x");
   EXPECT_EQ(aFile_Open((tmp / "f").c_str(), 3), nullptr);
   std::string longPath = "/" + std::string(4096, 'a');
   EXPECT_EQ(aFile_Open(longPath.c_str(), aFileModeWrite), nullptr);
@@ -174,7 +174,7 @@ TEST_F(FileTest, AppendModeAlternatesReadsAndWrites) {
 }
 
 TEST_F(FileTest, ExistsAndDelete) {
-  TempDir::write(tmp / "f", "x");
+  WriteFile(tmp / "f", "x");
   EXPECT_TRUE(aFile_Exists((tmp / "f").c_str()));
   EXPECT_FALSE(aFile_Exists(tmp.path().c_str()));
   EXPECT_FALSE(aFile_Exists(nullptr));

@@ -3,7 +3,7 @@
 #include "link/unix_thread.h"
 #include "link/unix_time.h"
 
-#include "temp_dir.h"
+#include "tests/support/ScratchDir.h"
 
 #include <gtest/gtest.h>
 
@@ -117,12 +117,12 @@ protected:
   void SetUp() override { gCounter = &counter; }
   void TearDown() override { gCounter = nullptr; }
   LogCounter counter;
-  TempDir tmp;
+  ScratchDir tmp;
 };
 
 TEST_F(LoggerTest, WorkerRunsOnlyWhileEnabled) {
   std::string path = tmp / "packets.log";
-  TempDir::write(path, "before\n");
+  WriteFile(path, "before\n");
   aLoggerRef logger = aLogger_Create(7, countingCallback, path.c_str());
   ASSERT_NE(logger, nullptr);
   aTime_MSSleep(20);
