@@ -21,6 +21,8 @@ constexpr uint16_t sSOCKET_CHECK = 0xDEAD;
 // polling the stream does not spin a core.
 constexpr int sIDLE_WAIT_MS = 5;
 constexpr int sCONNECT_TIMEOUT_MS = 3000;
+// Bytes taken from the socket by one receive call; later reads are served from them.
+constexpr size_t sRECEIVE_BUFFER = 512;
 
 // The reader and the writer thread share the record. The descriptor number stays the same
 // from the first connection to deletion: a reconnection builds the new connection aside and
@@ -28,6 +30,10 @@ constexpr int sCONNECT_TIMEOUT_MS = 3000;
 // that has been handed to something else. Reconnections are serialised by `connectLock`;
 // `generation` lets a thread that waited for the lock see that the other one already
 // reconnected.
+//
+// The receive buffer belongs to the reader alone. It is stamped with the generation of the
+// connection its bytes came from; bytes of a connection that has since been replaced are
+// dropped, never delivered as if they came from the new one.
 struct SocketStream {
   uint16_t check;
   uint32_t port;
@@ -36,6 +42,10 @@ struct SocketStream {
   std::atomic<uint32_t> flags{0}; // bit 0: connected
   std::atomic<uint64_t> generation{0};
   std::mutex connectLock;
+  char received[sRECEIVE_BUFFER];
+  size_t receivedCount = 0; // bytes not yet delivered
+  size_t receivedNext = 0;  // index of the next byte to deliver
+  uint64_t receivedGeneration = 0;
 };
 
 constexpr uint32_t sCONNECTED = 1;
@@ -138,37 +148,54 @@ void sMarkDown(SocketStream* s, uint64_t seen) {
   shutdown(s->fd, SHUT_RDWR);
 }
 
+// One receive call into the empty buffer: aErrNone when bytes arrived, else what the read
+// reports.
+aErr sFill(SocketStream* s, int fd, uint64_t generation) {
+  ssize_t n = recv(fd, s->received, sizeof(s->received), MSG_DONTWAIT);
+  if (n > 0) {
+    s->receivedCount = static_cast<size_t>(n);
+    s->receivedNext = 0;
+    s->receivedGeneration = generation;
+    return aErrNone;
+  }
+  if (n == 0) {
+    // An orderly close by the peer: the connection is gone, not merely idle.
+    sMarkDown(s, generation);
+    return aErrConnection;
+  }
+  if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return aErrNotReady;
+  if (sBrokenConnection(errno)) {
+    // Reconnect in place so that the next read works, but tell the caller: bytes in
+    // flight were lost and the packet stream must be resynchronised.
+    aErr err = sReconnect(s, generation);
+    return err == aErrNone ? aErrConnection : err;
+  }
+  return aErrConnection;
+}
+
 aErr sSocketGet(char* byte, void* reference) {
   SocketStream* s = sRecord(reference);
   if (!s || !byte) return aErrParam;
-  if (!sConnected(s)) return aErrConnection;
   const uint64_t generation = s->generation;
-  const int fd = s->fd;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    ssize_t n = recv(fd, byte, 1, MSG_DONTWAIT);
-    if (n == 1) return aErrNone;
-    if (n == 0) {
-      // An orderly close by the peer: the connection is gone, not merely idle.
-      sMarkDown(s, generation);
-      return aErrConnection;
-    }
-    if (errno == EINTR) return aErrNotReady;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (attempt) return aErrNotReady;
-      struct pollfd p = {fd, POLLIN, 0};
-      int ready = poll(&p, 1, sIDLE_WAIT_MS);
-      if (ready <= 0) return aErrNotReady;
-      continue; // readable, or closed / reset: the next recv tells which
-    }
-    if (sBrokenConnection(errno)) {
-      // Reconnect in place so that the next read works, but tell the caller: bytes in
-      // flight were lost and the packet stream must be resynchronised.
-      aErr err = sReconnect(s, generation);
-      return err == aErrNone ? aErrConnection : err;
-    }
+  if (s->receivedCount && s->receivedGeneration != generation) s->receivedCount = 0;
+  if (!sConnected(s)) {
+    s->receivedCount = 0;
     return aErrConnection;
   }
-  return aErrNotReady;
+  if (s->receivedCount == 0) {
+    const int fd = s->fd;
+    aErr err = sFill(s, fd, generation);
+    if (err == aErrNotReady) {
+      struct pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, sIDLE_WAIT_MS) <= 0) return aErrNotReady;
+      // Readable, or closed / reset: the next receive tells which.
+      err = sFill(s, fd, generation);
+    }
+    if (err != aErrNone) return err;
+  }
+  *byte = s->received[s->receivedNext++];
+  --s->receivedCount;
+  return aErrNone;
 }
 
 aErr sSocketWrite(const char* data, size_t length, void* reference) {

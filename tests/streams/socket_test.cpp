@@ -141,6 +141,74 @@ TEST(SocketStream, PeerCloseIsAConnectionError) {
   EXPECT_EQ(aStream_Destroy(&s), aErrNone);
 }
 
+// Bursts longer than one receive call takes, and bursts that end exactly at its edges, come
+// out whole and in order; the peer's close is reported only after the last of them.
+TEST(SocketStream, BurstsThenCloseArriveWhole) {
+  for (size_t size : {1u, 511u, 512u, 513u, 1024u, 5000u}) {
+    SCOPED_TRACE(size);
+    Peer peer;
+    aStreamRef s = nullptr;
+    ASSERT_EQ(aStream_CreateSocket(loopback(), peer.port(), &s), aErrNone);
+    ASSERT_TRUE(peer.accept());
+    std::string sent;
+    for (size_t i = 0; i < size; ++i)
+      sent.push_back(static_cast<char>(i * 7 + i / 251));
+    peer.send(sent);
+    peer.closeGracefully();
+    std::string got;
+    char byte;
+    aErr err = aErrNone;
+    while (got.size() <= size && (err = readByte(s, &byte)) == aErrNone)
+      got.push_back(byte);
+    EXPECT_EQ(err, aErrConnection);
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(aStream_Destroy(&s), aErrNone);
+  }
+}
+
+// A read of several bytes that finds only some pushes them back, in front of what comes next.
+TEST(SocketStream, PartialReadIsPushedBack) {
+  Peer peer;
+  aStreamRef s = nullptr;
+  ASSERT_EQ(aStream_CreateSocket(loopback(), peer.port(), &s), aErrNone);
+  ASSERT_TRUE(peer.accept());
+  peer.send("ab");
+  usleep(20000);
+  char four[4] = {'-', '-', '-', '-'};
+  EXPECT_EQ(aStream_Read(s, four, 4), aErrNotReady);
+  EXPECT_EQ(std::string(four, 4), "----");
+  peer.send("cd");
+  aErr err = aErrNotReady;
+  for (int i = 0; i < 1000 && err == aErrNotReady; ++i)
+    err = aStream_Read(s, four, 4);
+  ASSERT_EQ(err, aErrNone);
+  EXPECT_EQ(std::string(four, 4), "abcd");
+  EXPECT_EQ(aStream_Destroy(&s), aErrNone);
+}
+
+// Bytes the stream had already taken from a connection that was then replaced are dropped:
+// after a reconnection the reader sees only what the new connection brings.
+TEST(SocketStream, ReconnectionDropsBytesOfTheOldConnection) {
+  Peer peer;
+  aStreamRef s = nullptr;
+  ASSERT_EQ(aStream_CreateSocket(loopback(), peer.port(), &s), aErrNone);
+  ASSERT_TRUE(peer.accept());
+  peer.send(std::string(100, 'o'));
+  char byte;
+  ASSERT_EQ(readByte(s, &byte), aErrNone);
+  EXPECT_EQ(byte, 'o');
+  // The writer meets the reset and reconnects in place.
+  peer.reset();
+  EXPECT_EQ(aStream_Write(s, "w", 1), aErrNone);
+  ASSERT_TRUE(peer.accept());
+  peer.send("new");
+  std::string got;
+  while (got.size() < 3 && readByte(s, &byte) == aErrNone)
+    got.push_back(byte);
+  EXPECT_EQ(got, "new");
+  EXPECT_EQ(aStream_Destroy(&s), aErrNone);
+}
+
 // A reset is reported, and the stream reconnects in place to the same address.
 TEST(SocketStream, PeerResetReconnects) {
   Peer peer;
