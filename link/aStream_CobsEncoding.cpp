@@ -95,7 +95,10 @@ aErr sWrapped(CobsStream* s, const uint8_t* data, size_t length) {
   return aErrNone;
 }
 
-aErr sSendPacket(CobsStream* s) {
+// Frames the completed packet and writes it. `*transportFailed` tells whether the error came
+// from the wrapped transport rather than from framing this one packet.
+aErr sSendPacket(CobsStream* s, bool* transportFailed) {
+  *transportFailed = false;
   uint8_t frame[sFRAME_DECODED];
   size_t length = 0;
   aErr err = aPacket_GetBytes(s->assembler, frame, sizeof(frame), &length);
@@ -105,12 +108,16 @@ aErr sSendPacket(CobsStream* s) {
   s->sendLength = cobs_Encode(frame, length + 1, s->send, sizeof(s->send) - 1);
   if (s->sendLength == 0) return aErrOverrun;
   s->send[s->sendLength++] = 0;
-  return sWrapped(s, s->send, s->sendLength);
+  err = sWrapped(s, s->send, s->sendLength);
+  *transportFailed = err != aErrNone;
+  return err;
 }
 
 // Rebuilds packets from the bytes and sends each complete one as a frame. A byte that the
 // assembler rejects clears the packet in progress, so a stray byte costs at most that packet
-// and never shifts the ones after it; the result then says that bytes were dropped.
+// and never shifts the ones after it; the result then says that bytes were dropped. A frame
+// that the transport fails to take ends the write with that error: the frames after it would
+// meet the same stalled or vanished port, each waiting out its own time-out.
 aErr sCobsWrite(const char* data, size_t length, void* reference) {
   CobsStream* s = sRecord(reference);
   if (!s || (!data && length)) return aErrParam;
@@ -122,7 +129,9 @@ aErr sCobsWrite(const char* data, size_t length, void* reference) {
       continue;
     }
     if (aPacket_IsComplete(s->assembler)) {
-      aErr err = sSendPacket(s);
+      bool transportFailed = false;
+      aErr err = sSendPacket(s, &transportFailed);
+      if (transportFailed) return err;
       if (err != aErrNone) result = err;
     }
   }

@@ -1,12 +1,15 @@
 #include "link/unix_streamserial.h"
 
+#include "link/aDebugging.h"
 #include "link/aStream_CobsEncoding.h"
+#include "link/unix_time.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +19,11 @@ constexpr uint16_t sSERIAL_CHECK = 0xBEEF;
 // How long a read waits for input before it answers "nothing there", so that a reader
 // polling the port does not spin a core.
 constexpr int sIDLE_WAIT_MS = 5;
+// A write gives up when the port has taken no byte for this long (the other end has stopped
+// reading, or flow control holds the line), so that a writer never hangs on the port.
+constexpr uint64_t sWRITE_STALL_MS = 1000;
+// Longest single wait for room in the output queue.
+constexpr int sWRITE_WAIT_MS = 20;
 
 struct SerialPort {
   uint16_t check;
@@ -82,20 +90,79 @@ aErr sSerialGet(char* byte, void* reference) {
   return sVanished(p.revents) ? aErrIO : aErrNotReady;
 }
 
-aErr sSerialWrite(const char* data, size_t length, void* reference) {
-  SerialPort* port = sRecord(reference);
-  if (!port || (!data && length)) return aErrParam;
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = write(port->fd, data + done, length - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return aErrIO;
-    done += static_cast<size_t>(n);
+// Waits for room to write, at most `ms` milliseconds. aErrIO when the device has gone away.
+aErr sAwaitRoom(SerialPort* port, int ms) {
+  struct pollfd p = {port->fd, POLLOUT, 0};
+  const int ready = poll(&p, 1, ms);
+  if (ready < 0) return errno == EINTR ? aErrNone : aErrIO;
+  if (ready > 0 && sVanished(p.revents)) return aErrIO;
+  // Some terminals (pseudo-terminals among them) report room that a write then refuses:
+  // pause briefly rather than spin.
+  if (ready > 0) aTime_MSSleep(1);
+  return aErrNone;
+}
+
+// Waits until the output queue has gone out on the line. Progress is the queue shrinking; a
+// queue that stands still for the stall time gives aErrTimeout with `*unsent` the bytes left.
+aErr sDrain(SerialPort* port, size_t* unsent) {
+  int queued = 0;
+  if (ioctl(port->fd, TIOCOUTQ, &queued) != 0) queued = 0; // cannot tell: tcdrain alone
+  uint64_t progress = aTime_GetMSTicks();
+  while (queued > 0) {
+    if (aTime_GetMSTicks() - progress >= sWRITE_STALL_MS) {
+      *unsent = static_cast<size_t>(queued);
+      return aErrTimeout;
+    }
+    aTime_MSSleep(1);
+    int now = 0;
+    if (ioctl(port->fd, TIOCOUTQ, &now) != 0) break;
+    if (now < queued) progress = aTime_GetMSTicks();
+    queued = now;
   }
+  // The queue is empty: what remains is the last character leaving the line.
   while (tcdrain(port->fd) != 0) {
     if (errno != EINTR) return aErrIO;
   }
   return aErrNone;
+}
+
+// Writes the block and waits until it has gone out. The descriptor is non-blocking, so a
+// port that takes nothing more cannot hold the caller: after the stall time without progress
+// the write ends with aErrTimeout, and the bytes left unwritten are reported.
+aErr sSerialWrite(const char* data, size_t length, void* reference) {
+  SerialPort* port = sRecord(reference);
+  if (!port || (!data && length)) return aErrParam;
+  size_t done = 0;
+  uint64_t progress = aTime_GetMSTicks();
+  while (done < length) {
+    const ssize_t n = write(port->fd, data + done, length - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      progress = aTime_GetMSTicks();
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return aErrIO;
+    const uint64_t waited = aTime_GetMSTicks() - progress;
+    if (waited >= sWRITE_STALL_MS) {
+      aDebugging_Print(aDEBUG_LINK,
+                       "serial %s: write gave up, %zu of %zu bytes not written (no progress for "
+                       "%llu ms)\n",
+                       port->path, length - done, length, static_cast<unsigned long long>(waited));
+      return aErrTimeout;
+    }
+    const uint64_t left = sWRITE_STALL_MS - waited;
+    aErr err = sAwaitRoom(port, left < sWRITE_WAIT_MS ? static_cast<int>(left) : sWRITE_WAIT_MS);
+    if (err != aErrNone) return err;
+  }
+  size_t unsent = 0;
+  const aErr err = sDrain(port, &unsent);
+  if (err == aErrTimeout)
+    aDebugging_Print(aDEBUG_LINK,
+                     "serial %s: %zu bytes written but %zu still queued for the line (no "
+                     "progress for %llu ms)\n",
+                     port->path, length, unsent, static_cast<unsigned long long>(sWRITE_STALL_MS));
+  return err;
 }
 
 aErr sSerialPut(const char* byte, void* reference) {
@@ -107,6 +174,8 @@ aErr sSerialDelete(void* reference) {
   if (!port || port->check != sSERIAL_CHECK) return aErrParam;
   aErr err = aErrNone;
   if (port->fd >= 0) {
+    // Output still queued here is what a stalled line refused; closing would wait for it.
+    tcflush(port->fd, TCOFLUSH);
     tcsetattr(port->fd, TCSANOW, &port->saved);
     if (close(port->fd) != 0) err = aErrIO;
   }
@@ -122,8 +191,8 @@ aErr sOpenSerial(SerialPort* port, int parity, int dataBits, int stopBits) {
     if (errno == EACCES || errno == EPERM) return aErrPermission;
     return aErrIO;
   }
-  int flags = fcntl(port->fd, F_GETFL);
-  if (flags < 0 || fcntl(port->fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return aErrIO;
+  // The descriptor stays non-blocking: reads return at once anyway (no minimum count, no
+  // time-out), and writes wait for room themselves, with a bound.
   if (tcgetattr(port->fd, &port->saved) != 0) return aErrIO;
 
   struct termios t = port->saved;

@@ -234,14 +234,16 @@ TEST(LinkLifecycle, PeerThatDisappears) {
   EXPECT_EQ(aErrNone, link.release());
 }
 
-TEST(LinkLifecycle, StopIsBoundedWhenThePeerStopsReading) {
-  auto module = Module::startTcp(Options{kAddress});
+// A peer that stops reading, over TCP and over a serial line: once the transport's buffers
+// are full, writes end with an error instead of blocking, so that the link still stops.
+void stopIsBoundedWhenThePeerStopsReading(bool overPty) {
+  auto module = overPty ? Module::startPty(Options{kAddress}) : Module::startTcp(Options{kAddress});
   ASSERT_TRUE(module);
-  aLinkRef id = aLink_CreateTCPIP(0x2400, loopback(), module->port());
+  aLinkRef id = openLink(*module, 0x2400);
   ASSERT_NE(0u, id);
   module->stallReader(true);
-  // Batched writes fill the connection's buffers quickly; once they are full every write
-  // waits out its retries and the outgoing queue stays full.
+  // Batched writes fill the transport's buffers quickly; once they are full every write
+  // waits out its retries or its time-out and the outgoing queue stays full.
   ASSERT_EQ(aErrNone, aLink_EnablePooledPackets(id, true));
   const std::vector<uint8_t> data(28, 0x55);
   int refusedInARow = 0;
@@ -267,6 +269,13 @@ TEST(LinkLifecycle, StopIsBoundedWhenThePeerStopsReading) {
   module->stallReader(false);
   destroyer.join();
   EXPECT_TRUE(finished);
+}
+
+TEST(LinkLifecycle, StopIsBoundedWhenThePeerStopsReading) {
+  for (bool overPty : {false, true}) {
+    SCOPED_TRACE(overPty ? "pseudo-terminal" : "TCP");
+    stopIsBoundedWhenThePeerStopsReading(overPty);
+  }
 }
 
 TEST(LinkLifecycle, QueueFailureIsReportedAndRecovers) {

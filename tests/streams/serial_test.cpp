@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <chrono>
 #include <string>
 #include <termios.h>
 #include <thread>
@@ -53,6 +54,15 @@ protected:
       got.insert(got.end(), buffer, buffer + n);
     }
     return got;
+  }
+  // Reads whatever is waiting until the line has been quiet for a moment.
+  void peerDrain() {
+    for (int i = 0; i < 100000; ++i) {
+      pollfd p = {master, POLLIN, 0};
+      if (poll(&p, 1, 200) != 1) return;
+      uint8_t buffer[4096];
+      if (read(master, buffer, sizeof buffer) <= 0) return;
+    }
   }
   // Reads one byte, retrying "nothing there" a bounded number of times.
   aErr readByte(uint8_t* byte) {
@@ -151,6 +161,66 @@ TEST_F(Pty, VanishedDeviceIsAReadError) {
     close(slave);
     slave = -1;
   }
+}
+
+// The other end stops reading: once the pseudo-terminal's buffer is full, a write gives up
+// after a bounded time instead of blocking, and writes go through again once it reads.
+TEST_F(Pty, WriteToAStalledPeerEnds) {
+  for (bool framed : {false, true}) {
+    SCOPED_TRACE(framed ? "framed" : "raw");
+    if (master < 0) SetUp();
+    ASSERT_EQ(framed ? aStream_CreateSerial_Packetized(path.c_str(), 6, 0, 0, 0, &stream)
+                     : aStream_CreateSerial(path.c_str(), 6, 0, 0, 0, &stream),
+              aErrNone);
+    // Blocks of whole packets, as the link engine writes them pooled (framing needs packets).
+    Bytes block;
+    while (block.size() + 30 <= 4096) {
+      block.push_back(0x04);
+      block.push_back(28);
+      block.insert(block.end(), 28, 0x55);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    aErr err = aErrNone;
+    for (int i = 0; i < 200 && err == aErrNone; ++i)
+      err = aStream_Write(stream, reinterpret_cast<const char*>(block.data()), block.size());
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(err, aErrTimeout);
+    EXPECT_LT(took, std::chrono::seconds(10));
+
+    // The peer reads what is there; the next write gets through.
+    peerDrain();
+    EXPECT_EQ(aStream_Write(stream, "\x06\x00", 2), aErrNone);
+    aStream_Destroy(&stream);
+    close(master);
+    close(slave);
+    master = slave = -1;
+  }
+}
+
+// A peer that reads slowly but steadily is not stalled: the write waits as long as the port
+// keeps taking bytes, however long the whole block takes.
+TEST_F(Pty, WriteToASlowPeerCompletes) {
+  ASSERT_EQ(aStream_CreateSerial(path.c_str(), 6, 0, 0, 0, &stream), aErrNone);
+  Bytes block(96 * 1024);
+  for (size_t i = 0; i < block.size(); ++i)
+    block[i] = static_cast<uint8_t>(i * 13 + i / 256);
+  Bytes got;
+  std::thread peer([&] {
+    // About 4 KB every 100 ms: more than the stall time in all, never that long idle.
+    while (got.size() < block.size()) {
+      pollfd p = {master, POLLIN, 0};
+      if (poll(&p, 1, 10000) != 1) break;
+      uint8_t buffer[4096];
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      got.insert(got.end(), buffer, buffer + n);
+      usleep(100000);
+    }
+  });
+  EXPECT_EQ(aStream_Write(stream, reinterpret_cast<const char*>(block.data()), block.size()),
+            aErrNone);
+  peer.join();
+  EXPECT_EQ(got, block);
 }
 
 TEST_F(Pty, FramedPacketsBothWays) {
