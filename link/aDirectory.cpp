@@ -239,11 +239,15 @@ aErr aDirectory_CWD(char* dst, size_t size) {
 
 aErr aDirectory_ExecutableFilePath(char* dst, size_t size) {
   if (dst == nullptr || size == 0) return aErrParam;
-  ssize_t length = readlink("/proc/self/exe", dst, size - 1);
+  // readlink refuses an empty buffer: with room for the terminator only, the link is still
+  // read (into a spare byte) so that an unreadable link is reported, and the result is empty.
+  char spare;
+  ssize_t length =
+      size > 1 ? readlink("/proc/self/exe", dst, size - 1) : readlink("/proc/self/exe", &spare, 1);
   if (length < 0) {
     dst[0] = '\0';
     return aErrRead;
   }
-  dst[length] = '\0';
+  dst[size > 1 ? length : 0] = '\0';
   return aErrNone;
 }

@@ -295,6 +295,9 @@ TEST(ExecutablePath, CutToFitAndTerminated) {
   char small[5];
   ASSERT_EQ(aDirectory_ExecutableFilePath(small, sizeof(small)), aErrNone);
   EXPECT_EQ(std::string(small), full.substr(0, 4));
+  char one[1] = {'x'};
+  ASSERT_EQ(aDirectory_ExecutableFilePath(one, sizeof(one)), aErrNone);
+  EXPECT_EQ(one[0], '\0');
 }
 
 } // namespace
