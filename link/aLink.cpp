@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 
@@ -663,8 +664,12 @@ aPacket* aLink_GetFirst(aLinkRef id, aPacketFilter filter, const void* reference
 aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilter filter, const void* reference,
                           unsigned long timeout_ms) {
   aLinkShared link = aLinkManager_Find(id);
-  if (!link) return nullptr;
-  const uint64_t deadline = aTime_GetMSTicks() + timeout_ms;
+  if (!link || !filter) return nullptr; // without a filter nothing can ever be accepted
+  // A time-out too large for the clock (ULONG_MAX for "no limit") saturates instead of
+  // wrapping into a deadline that has already passed.
+  const uint64_t start = aTime_GetMSTicks();
+  const uint64_t deadline =
+      timeout_ms > UINT64_MAX - start ? UINT64_MAX : start + static_cast<uint64_t>(timeout_ms);
   // Waits in slices so that a link that stops running (a stop, a resynchronisation, a read
   // error) ends the wait promptly instead of at the deadline.
   while (link->running && link->status == aLINK_RUNNING) {

@@ -4,6 +4,7 @@
 #include "link/aStreamsocket.h"
 
 #include <atomic>
+#include <climits>
 #include <dirent.h>
 
 using namespace enginetest;
@@ -299,6 +300,27 @@ TEST(LinkLifecycle, QueueFailureIsReportedAndRecovers) {
   EXPECT_EQ(aLINK_RUNNING, aLink_GetStatus(link.id()));
   // A requested synchronisation is not lost to the in-pipe's own status changes.
   EXPECT_EQ(aErrNone, aLink_Sync(link.id()));
+}
+
+// Time-outs at the edges: "no limit" (the largest value) still waits for the answer, and a
+// wait without a filter gives up at once instead of spinning until its time-out.
+TEST(LinkLifecycle, AwaitFirstTimeOutEdges) {
+  auto module = Module::startTcp(Options{kAddress});
+  ASSERT_TRUE(module);
+  LinkUse link(openLink(*module, 0x2550));
+  ASSERT_NE(0u, link.id());
+  module->delayAll(200); // the echo comes well after the wait has begun
+  PacketPtr request = makePacket(kAddress, {kCmdEcho, 0x31});
+  ASSERT_EQ(aErrNone, aLink_PutPacket(link.id(), request.get()));
+  const uint8_t echo = kCmdEcho;
+  PacketPtr reply(aLink_AwaitFirst(link.id(), commandFilter, &echo, ULONG_MAX));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ((std::vector<uint8_t>{kCmdEcho, 0x31}), dataOf(reply.get()));
+  module->delayAll(0);
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(nullptr, aLink_AwaitFirst(link.id(), nullptr, nullptr, 30000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 TEST(LinkLifecycle, CreateDestroyChurnLeaksNoThreadsOrDescriptors) {
