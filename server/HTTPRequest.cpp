@@ -117,10 +117,8 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
   long stall_timeout = override_seconds ? override_seconds : kStallTimeoutSeconds;
   const char* ca_file = getenv("UPDATER_CA_FILE");
 
-  char detail[CURL_ERROR_SIZE] = "";
   CURL* h = curl.get();
-  CURLcode rc = curl_easy_setopt(h, CURLOPT_ERRORBUFFER, detail);
-  if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, _rcv_data);
+  CURLcode rc = curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, _rcv_data);
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEDATA, &response);
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, _rcv_header);
   if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_HEADERDATA, &response);
@@ -144,16 +142,7 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
   }
   long status = 0;
   if (rc == CURLE_OK) rc = curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-  if (rc != CURLE_OK) {
-    std::string text = curl_easy_strerror(rc);
-    if (detail[0]) {
-      text += ": ";
-      text += detail;
-      while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-    }
-    throw std::runtime_error(text);
-  }
+  if (rc != CURLE_OK) throw std::runtime_error(curl_easy_strerror(rc));
   response.set_status(status);
   return response;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -73,8 +74,14 @@ std::string _cut_line_end(const std::string& text) {
   return text.substr(0, text.find_first_of("\r\n"));
 }
 
-unsigned int _read_number(const std::string& text, int base) {
-  return static_cast<unsigned int>(strtoul(text.c_str(), nullptr, base));
+// The number at the start of `text` in `base` (0: by its prefix), 0 when there is none. False
+// for a number wider than 32 bits: cut to 32 bits it would name another device or build.
+bool _read_number(const std::string& text, int base, unsigned int& number) {
+  errno = 0;
+  unsigned long long value = strtoull(text.c_str(), nullptr, base);
+  if (errno == ERANGE || value > 0xFFFFFFFFull) return false;
+  number = static_cast<unsigned int>(value);
+  return true;
 }
 
 // Steps shared by every request: GET, status 200, a first line beginning "ok". `name` is the
@@ -168,11 +175,14 @@ bool UpdateServerRequest::GetBuild(unsigned int serial, const char* firmware, co
   Answer answer;
   if (!_request("GetBuild", url, params, answer)) return false;
   body.clear();
-  // Line 2 without a carriage return (a server that ends its lines with CR LF sends the same
-  // base64 text), cut out of the body in place.
+  // Line 2 without the carriage returns that end it (a server that ends its lines with CR LF
+  // sends the same base64 text), cut out of the body in place. A carriage return inside the
+  // line stays, so that a damaged line fails to decode rather than pass for a shorter build.
   if (answer.size() > 1) {
     size_t start = answer.spans[1].first;
-    size_t end = std::min(answer.body.find_first_of("\r\n", start), start + answer.spans[1].second);
+    size_t end = start + answer.spans[1].second;
+    while (end > start && answer.body[end - 1] == '\r')
+      --end;
     body = std::move(answer.body);
     body.erase(end);
     body.erase(0, start);
@@ -215,11 +225,18 @@ bool UpdateServerRequest::GetRecoveryInfo(unsigned int* fingerprint, unsigned in
   std::map<std::string, std::string> params{{"brief", "true"}, {"fp", fp}, {"op", "fix"}};
   Answer answer;
   if (!_request("GetRecoveryInfo", url, params, answer)) return false;
-  if (answer.size() > 1 && serial) *serial = _read_number(answer.line(1), 16);
-  if (answer.size() > 2 && build) *build = _read_number(answer.line(2), 0);
+  unsigned int found_serial = 0, found_build = 0;
+  bool serial_read = answer.size() > 1 && _read_number(answer.line(1), 16, found_serial);
+  bool build_read = answer.size() > 2 && _read_number(answer.line(2), 0, found_build);
   Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo",
            answer.line(0).c_str(), answer.size() > 1 ? answer.line(1).c_str() : "",
            answer.size() > 2 ? answer.line(2).c_str() : "");
+  if ((answer.size() > 1 && !serial_read) || (answer.size() > 2 && !build_read)) {
+    Log::log(DEBUG_ServerComm, "%s: number out of range in the answer\n", "GetRecoveryInfo");
+    return false;
+  }
+  if (serial_read && serial) *serial = found_serial;
+  if (build_read && build) *build = found_build;
   return true;
 }
 

@@ -15,13 +15,15 @@ public:
   // `build` and `firmware` are set only from answer lines that are present.
   static bool QueryBuild(unsigned int serial, std::string& build, std::string& firmware,
                          const char* url);
-  // `body` receives the base64 text of the BIRD file (line 2, without a carriage return).
+  // `body` receives the base64 text of the BIRD file (line 2, without its ending carriage
+  // returns).
   static bool GetBuild(unsigned int serial, const char* firmware, const char* build,
                        std::string& body, const char* url, bool no_cal);
   // `builds` maps build number text to version text; cleared before the request.
   static bool GetBuildList(unsigned int serial, std::map<std::string, std::string>& builds,
                            const char* url);
   // `fingerprint` points to four words; `serial` and `build` are set only from lines present.
+  // An answer whose serial or build number is wider than 32 bits fails, setting neither.
   static bool GetRecoveryInfo(unsigned int* fingerprint, unsigned int* serial, unsigned int* build,
                               const char* url);
   // `token` is set only on success.

@@ -246,13 +246,9 @@ bool BirdFile::ScanBlocks(unsigned char* payload, size_t size) {
     block.flags = uint8_t((typeByte & BIRD_FILE_FLAG_MASK) >> 5);
     block.length = GetInt(payload + position + 1);
     block.data = payload + position + BLOCK_HEADER;
-    size_t room = remaining - BLOCK_HEADER;
-    if (block.length > room) {
-      Log::log(DEBUG_BirdFile,
-               "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
-               int(remaining));
-      return false;
-    }
+    // A block that runs past the end of the payload ends the list; what is left is then
+    // read as the checksum and the bytes after it are the mismatch.
+    if (block.length > remaining - BLOCK_HEADER) break;
     if (block.length < MinimumLength(block.type)) {
       Log::log(DEBUG_BirdFile, "BIRDFILE: Error - block %u of type %u is too short (%u bytes)\n",
                unsigned(block_count), unsigned(block.type), unsigned(block.length));
@@ -273,14 +269,20 @@ bool BirdFile::ScanBlocks(unsigned char* payload, size_t size) {
     block_count++;
   }
 
-  if (remaining != CHECKSUM_LENGTH) {
+  if (remaining < CHECKSUM_LENGTH) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %zu bytes left where the checksum belongs\n",
+             remaining);
+    return false;
+  }
+  file_checksum = GetInt(payload + position);
+  Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", file_checksum);
+  remaining -= CHECKSUM_LENGTH;
+  if (remaining != 0) {
     Log::log(DEBUG_BirdFile,
              "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
              int(remaining));
     return false;
   }
-  file_checksum = GetInt(payload + position);
-  Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", file_checksum);
   if (block_count != reported) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in number of blocks. (%d != %d)\n",
              int(block_count), int(reported));

@@ -134,8 +134,7 @@ bool Updater::Get_BuildListLocal(unsigned int serial, std::map<std::string, std:
         try {
           version = BirdFile(path.c_str()).GetVersion();
           if (!version.empty())
-            Log::log(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: %s\n", path.c_str(),
-                     version.c_str());
+            Log::log(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n", path.c_str());
         } catch (const std::exception& e) {
           // A file with a good header and a damaged body is listed without a version.
           Log::log(DEBUG_Updater, "Could NOT file VERSION in birdfile: %s (%s)\n", path.c_str(),

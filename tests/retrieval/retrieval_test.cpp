@@ -265,6 +265,17 @@ TEST_F(Retrieval, LocalBuildListFromTheStore) {
                                                "102            \t               \n"
                                                "notes          \t               \n");
 
+  // The trace names each file whose version was read, and each that is no BIRD file.
+  r = run({"-L", "-d", "40F5849A", "-X", "1"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string dir = device_dir().string();
+  EXPECT_NE(r.err.find("Found VERSION in birdfile: " + dir + "/100.bird - Version: \n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("Could NOT file VERSION in birdfile: " + dir + "/102.bird\n"),
+            std::string::npos)
+      << r.err;
+
   // A device with nothing stored.
   r = run({"-L", "-d", "12345678"});
   EXPECT_EQ(r.status, 0);

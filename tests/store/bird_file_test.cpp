@@ -2,6 +2,8 @@
 
 #include "StoreTestSupport.h"
 
+#include "app/Log.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -277,6 +279,50 @@ TEST(BirdFile, DamagedFilesFailToLoad) {
     std::string bytes = ReadFile(path);
     EXPECT_FALSE(
         file.LoadBytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+  }
+}
+
+// An inconsistent block list is logged with the checksum word read after the last whole block
+// and the count of bytes that follow it.
+TEST(BirdFile, BlockListMismatchesAreLogged) {
+  ScratchDir dir;
+  struct Case {
+    const char* name;
+    std::string json;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"bytes after the checksum",
+       R"({"checksum": 0, "trailing_hex": "AABBCC", "blocks": [{"type": 3}]})",
+       "BIRDFILE: Block parsing mismatch in data size. (3 bytes remaining)\n"},
+      // The checksum is then read from the overlong block's first four bytes.
+      {"block length past the end",
+       R"({"checksum": 0, "blocks": [{"type": 3, "data_hex": "0102", "length": 100}]})",
+       "BIRDFILE:\t\t File checksum 03000000\n"
+       "BIRDFILE: Block parsing mismatch in data size. (7 bytes remaining)\n"},
+      {"more blocks reported than present", R"({"count": 3, "blocks": [{"type": 3}, {"type": 3}]})",
+       "BIRDFILE: Block parsing mismatch in number of blocks. (2 != 3)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = dir / "mismatch.bird";
+    ASSERT_TRUE(WriteBird(path, c.json));
+    FILE* trace = tmpfile();
+    ASSERT_NE(trace, nullptr);
+    Log::SetOutput(trace);
+    Log::ActivatePackage(DEBUG_BirdFile);
+    BirdFile file;
+    file.path = path;
+    EXPECT_FALSE(file.Load());
+    Log::DeactivatePackage(DEBUG_BirdFile);
+    Log::SetOutput(nullptr);
+    rewind(trace);
+    std::string text;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, trace)) > 0;)
+      text.append(buffer, n);
+    fclose(trace);
+    EXPECT_NE(text.find(c.line), std::string::npos) << text;
   }
 }
 
