@@ -279,11 +279,16 @@ bool _sortVersion(const std::pair<std::string, std::string>& a,
   std::optional<std::array<unsigned, 3>> vb = _parse_version(b.second);
   if (va && vb) {
     if (*va != *vb) return *va > *vb;
-  } else if (va || vb) {
+    return _build_before(a.first, b.first);
+  }
+  // Two texts that are not three parts are not versions at all; anything else that does not
+  // read is worth a trace line. Readable versions go before unreadable ones.
+  bool three_a = UpdateServerRequest::SplitTessarineVersion(a.second).size() == 3;
+  bool three_b = UpdateServerRequest::SplitTessarineVersion(b.second).size() == 3;
+  if (three_a || three_b)
     Log::log(DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion",
              (va ? b.second : a.second).c_str());
-    return va.has_value();
-  }
+  if (va || vb) return va.has_value();
   return _build_before(a.first, b.first);
 }
 

@@ -1,5 +1,7 @@
 #include "server/UpdateServerRequest.h"
 
+#include "app/Log.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -86,4 +88,35 @@ TEST(VersionSort, IsAStrictWeakOrderingForAnyInput) {
   std::shuffle(shuffled.begin(), shuffled.end(), random);
   std::sort(shuffled.begin(), shuffled.end(), _sortVersion);
   EXPECT_EQ(shuffled, expected);
+}
+
+// A comparison traces the version it cannot read, unless neither text is three parts.
+TEST(VersionSort, UnreadableVersionsAreTraced) {
+  struct Case {
+    const char* a;
+    const char* b;
+    const char* traced; // null: no trace line
+  } cases[] = {
+      {"1.2.3", "1.2.4", nullptr}, {"1.2", "", nullptr},       {"1.2.3", "1.2", "1.2"},
+      {"x.1.1", "1.2", "x.1.1"},   {"x.1.1", "1..1", "x.1.1"}, {"1.2", "1.2.3", "1.2"},
+  };
+  for (const Case& c : cases) {
+    FILE* trace = tmpfile();
+    ASSERT_NE(trace, nullptr);
+    Log::SetOutput(trace);
+    Log::ActivatePackage(DEBUG_ServerComm);
+    _sortVersion({"1", c.a}, {"2", c.b});
+    Log::DeactivatePackage(DEBUG_ServerComm);
+    Log::SetOutput(nullptr);
+    rewind(trace);
+    std::string text;
+    char buffer[1024];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, trace)) > 0;)
+      text.append(buffer, n);
+    fclose(trace);
+    std::string expected =
+        c.traced ? std::string("_sortVersion: Exception converting version: ") + c.traced + "\n"
+                 : "";
+    EXPECT_EQ(text, expected) << c.a << " / " << c.b;
+  }
 }
