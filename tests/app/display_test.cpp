@@ -1,6 +1,7 @@
 #include "app/CLI_Display.h"
 #include "app/Log.h"
 #include "tests/app/RecordingDisplay.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -164,33 +165,6 @@ TEST(Display, MessagesAreRoutedCutAndMuted) {
   EXPECT_EQ(display.infos.back(), "shown");
   EXPECT_EQ(display.spinner_calls, 1);
 }
-
-// Captures the log in a temporary file for the life of the object.
-class LogCapture {
-public:
-  LogCapture() : file(tmpfile()) { Log::SetOutput(file); }
-  ~LogCapture() {
-    Log::SetOutput(nullptr);
-    Log::package_bitmask = 0;
-    Log::timestamped = false;
-    fclose(file);
-  }
-  std::string take() {
-    fflush(file);
-    rewind(file);
-    std::string text;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0)
-      text.append(buffer, n);
-    rewind(file);
-    (void)ftruncate(fileno(file), 0);
-    return text;
-  }
-
-private:
-  FILE* file;
-};
 
 TEST(Log, PackagesSelectLines) {
   struct {

@@ -1,3 +1,4 @@
+#include "tests/support/LogCapture.h"
 #include "app/Log.h"
 #include "app/Parameters.h"
 #include "tests/app/RecordingDisplay.h"
@@ -26,22 +27,11 @@ void parse(const std::vector<std::string>& args, ParseResult* out, std::string* 
     argv.push_back(&word[0]);
   argv.push_back(nullptr);
 
-  FILE* capture = tmpfile();
   Log::package_bitmask = 0;
-  Log::SetOutput(capture);
+  LogCapture capture;
   out->status =
       _get_params(out->display, static_cast<int>(words.size()), argv.data(), &out->params);
-  Log::SetOutput(nullptr);
-  Log::package_bitmask = 0;
-  if (log != nullptr) {
-    log->clear();
-    rewind(capture);
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), capture)) > 0)
-      log->append(buffer, n);
-  }
-  fclose(capture);
+  if (log != nullptr) *log = capture.take();
 }
 
 const char* const kBadTransport =

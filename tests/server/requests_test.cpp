@@ -1,3 +1,4 @@
+#include "tests/support/LogCapture.h"
 #include "server/HTTPRequest.h"
 #include "server/UpdateServerRequest.h"
 #include "server/base64.h"
@@ -378,21 +379,14 @@ TEST(HTTPTransport, HttpsVerifiesTheServerCertificate) {
 
 // The receive trace quotes at most 100 bytes of what arrived, and never more than arrived.
 TEST_F(ServerRequests, ReceiveTraceQuotesOnlyTheReceivedBytes) {
-  FILE* trace = tmpfile();
-  ASSERT_NE(trace, nullptr);
-  Log::SetOutput(trace);
-  Log::ActivatePackage(DEBUG_ServerComm);
-  server_->set_config(R"({"raw": {"hi": "ok\n"}})");
-  EXPECT_TRUE(UpdateServerRequest::ping(server_->url().c_str()));
-  Log::DeactivatePackage(DEBUG_ServerComm);
-  Log::SetOutput(nullptr);
-
-  rewind(trace);
   std::string text;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, trace)) > 0;)
-    text.append(buf, n);
-  fclose(trace);
+  {
+    LogCapture trace(DEBUG_ServerComm);
+    ASSERT_TRUE(trace.ok());
+    server_->set_config(R"({"raw": {"hi": "ok\n"}})");
+    EXPECT_TRUE(UpdateServerRequest::ping(server_->url().c_str()));
+    text = trace.take();
+  }
   EXPECT_NE(text.find("GET(" + server_->url() + "?op=hi&rv=2&)\n"), std::string::npos) << text;
   EXPECT_NE(text.find(", 1, 3, "), std::string::npos) << text;
   EXPECT_NE(text.find("[" + std::string(97, ' ') + "ok\n]\nrcv_data returns 3\n"),

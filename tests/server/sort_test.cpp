@@ -1,3 +1,4 @@
+#include "tests/support/LogCapture.h"
 #include "server/UpdateServerRequest.h"
 
 #include "app/Log.h"
@@ -101,19 +102,10 @@ TEST(VersionSort, UnreadableVersionsAreTraced) {
       {"x.1.1", "1.2", "x.1.1"},   {"x.1.1", "1..1", "x.1.1"}, {"1.2", "1.2.3", "1.2"},
   };
   for (const Case& c : cases) {
-    FILE* trace = tmpfile();
-    ASSERT_NE(trace, nullptr);
-    Log::SetOutput(trace);
-    Log::ActivatePackage(DEBUG_ServerComm);
+    LogCapture trace(DEBUG_ServerComm);
+    ASSERT_TRUE(trace.ok());
     _sortVersion({"1", c.a}, {"2", c.b});
-    Log::DeactivatePackage(DEBUG_ServerComm);
-    Log::SetOutput(nullptr);
-    rewind(trace);
-    std::string text;
-    char buffer[1024];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, trace)) > 0;)
-      text.append(buffer, n);
-    fclose(trace);
+    std::string text = trace.take();
     std::string expected =
         c.traced ? std::string("_sortVersion: Exception converting version: ") + c.traced + "\n"
                  : "";

@@ -1,3 +1,4 @@
+#include "tests/support/LogCapture.h"
 #include "store/BirdFile.h"
 
 #include "StoreTestSupport.h"
@@ -307,21 +308,12 @@ TEST(BirdFile, BlockListMismatchesAreLogged) {
     SCOPED_TRACE(c.name);
     std::string path = dir / "mismatch.bird";
     ASSERT_TRUE(WriteBird(path, c.json));
-    FILE* trace = tmpfile();
-    ASSERT_NE(trace, nullptr);
-    Log::SetOutput(trace);
-    Log::ActivatePackage(DEBUG_BirdFile);
+    LogCapture trace(DEBUG_BirdFile);
+    ASSERT_TRUE(trace.ok());
     BirdFile file;
     file.path = path;
     EXPECT_FALSE(file.Load());
-    Log::DeactivatePackage(DEBUG_BirdFile);
-    Log::SetOutput(nullptr);
-    rewind(trace);
-    std::string text;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, trace)) > 0;)
-      text.append(buffer, n);
-    fclose(trace);
+    std::string text = trace.take();
     EXPECT_NE(text.find(c.line), std::string::npos) << text;
   }
 }
