@@ -33,6 +33,12 @@ protected:
     if (slave >= 0) close(slave);
   }
 
+  // Opens the slave side at 115200 baud (index 6) with the default line settings, raw or
+  // with packet framing.
+  aErr openPort(bool framed) {
+    return framed ? aStream_CreateSerial_Packetized(path.c_str(), 6, 0, 0, 0, &stream)
+                  : aStream_CreateSerial(path.c_str(), 6, 0, 0, 0, &stream);
+  }
   void peerWrite(const Bytes& bytes, bool byteByByte) {
     if (!byteByByte) {
       ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -150,9 +156,7 @@ TEST_F(Pty, VanishedDeviceIsAReadError) {
   for (bool framed : {false, true}) {
     SCOPED_TRACE(framed ? "framed" : "raw");
     if (master < 0) SetUp();
-    ASSERT_EQ(framed ? aStream_CreateSerial_Packetized(path.c_str(), 6, 0, 0, 0, &stream)
-                     : aStream_CreateSerial(path.c_str(), 6, 0, 0, 0, &stream),
-              aErrNone);
+    ASSERT_EQ(openPort(framed), aErrNone);
     close(master);
     master = -1;
     uint8_t byte;
@@ -169,9 +173,7 @@ TEST_F(Pty, WriteToAStalledPeerEnds) {
   for (bool framed : {false, true}) {
     SCOPED_TRACE(framed ? "framed" : "raw");
     if (master < 0) SetUp();
-    ASSERT_EQ(framed ? aStream_CreateSerial_Packetized(path.c_str(), 6, 0, 0, 0, &stream)
-                     : aStream_CreateSerial(path.c_str(), 6, 0, 0, 0, &stream),
-              aErrNone);
+    ASSERT_EQ(openPort(framed), aErrNone);
     // Blocks of whole packets, as the link engine writes them pooled (framing needs packets).
     Bytes block;
     while (block.size() + 30 <= 4096) {
